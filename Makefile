@@ -1,0 +1,40 @@
+# Wraps the CMake build for people. `make test` works on a fresh machine.
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+JOBS       ?= $(shell nproc)
+CMAKE_ARGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+MAKEFLAGS  += --no-print-directory
+
+.PHONY: all deps build test test-core test-asan bench format tidy clean
+
+all: build
+
+deps:
+	@tools/deps
+
+build: deps
+	@cmake -S . -B $(BUILD) $(CMAKE_ARGS) >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+
+test: test-core test-asan
+
+test-core: build
+	ctest --test-dir $(BUILD) --output-on-failure
+
+# The core suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
+test-asan: deps
+	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DTEVORA_SANITIZE=ON >/dev/null
+	@cmake --build $(ASAN_BUILD) -j $(JOBS) --target tevora_tests
+	ctest --test-dir $(ASAN_BUILD) --output-on-failure -R '^core$$'
+
+bench: build
+	$(BUILD)/tevora_bench
+
+format:
+	clang-format -i $(wildcard tevora/*/*.cpp tevora/include/tevora/*.hpp tevora/tests/*.hpp tevora-py/src/*.cpp tevora-py/src/*.hpp)
+
+tidy: build
+	clang-tidy -p $(BUILD) --quiet $(wildcard tevora/src/*.cpp)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

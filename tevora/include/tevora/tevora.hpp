@@ -1,0 +1,54 @@
+// tevora.hpp: the library root. Reads GTINs out of spreadsheet cells.
+//
+// Includes the whole core and adds the two operations on a cell text that
+// callers use most: what to store for the cell, and its match key.
+
+#ifndef TEVORA_TEVORA_HPP_
+#define TEVORA_TEVORA_HPP_
+
+#include <array>
+#include <optional>
+#include <string_view>
+
+#include "tevora/gtin14.hpp"
+#include "tevora/heuristics.hpp"
+#include "tevora/key.hpp"
+#include "tevora/parser.hpp"
+
+namespace tevora {
+
+// What to write back for a cell: either the input itself (a refusal, or a
+// cell that already holds its canonical fourteen digits) or fourteen digits
+// held inline. Copies stay valid as long as the input text does.
+class StoreForm {
+ public:
+  // The text to store.
+  constexpr std::string_view as_str() const noexcept {
+    return owns_digits_ ? std::string_view(digits_.data(), digits_.size()) : input_;
+  }
+  // Whether `as_str` is the input text itself rather than new digits.
+  constexpr bool borrows_input() const noexcept { return !owns_digits_; }
+
+ private:
+  friend StoreForm store_form(std::string_view text) noexcept;
+  constexpr explicit StoreForm(std::string_view input) noexcept
+      : input_(input), digits_{}, owns_digits_(false) {}
+  constexpr explicit StoreForm(const Gtin14& gtin) noexcept : digits_{}, owns_digits_(true) {
+    for (std::size_t i = 0; i < Gtin14::kSize; ++i) digits_[i] = gtin.as_str()[i];
+  }
+
+  std::string_view input_;
+  std::array<char, Gtin14::kSize> digits_;
+  bool owns_digits_;
+};
+
+// The canonical fourteen digits for a GTIN cell, the untouched input for any
+// other. Nothing is repaired: the carried check digit is stored, right or wrong.
+[[nodiscard]] StoreForm store_form(std::string_view text) noexcept;
+
+// The match key of a GTIN cell; absent for a refused one.
+[[nodiscard]] std::optional<GtinKey> key(std::string_view text) noexcept;
+
+}  // namespace tevora
+
+#endif  // TEVORA_TEVORA_HPP_
