@@ -5,7 +5,7 @@ JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 MAKEFLAGS  += --no-print-directory
 
-.PHONY: all deps build test test-core test-asan bench format tidy clean
+.PHONY: all deps build test test-core test-interpreters test-asan bench format tidy clean
 
 all: build
 
@@ -16,10 +16,16 @@ build: deps
 	@cmake -S . -B $(BUILD) $(CMAKE_ARGS) >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
-test: test-core test-asan
+test: test-core test-interpreters test-asan
 
 test-core: build
 	ctest --test-dir $(BUILD) --output-on-failure
+
+# The one built module in every CPython from 3.8 to 3.13 that pyenv has, and
+# its sources against 3.8's own headers.
+test-interpreters: build
+	tools/check-limited-api
+	tools/interpreters $(BUILD)/_tevora.abi3.so
 
 # The core suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan: deps
@@ -34,7 +40,7 @@ format:
 	clang-format -i $(wildcard tevora/*/*.cpp tevora/include/tevora/*.hpp tevora/tests/*.hpp tevora-py/src/*.cpp tevora-py/src/*.hpp)
 
 tidy: build
-	clang-tidy -p $(BUILD) --quiet $(wildcard tevora/src/*.cpp)
+	clang-tidy -p $(BUILD) --quiet $(wildcard tevora/src/*.cpp tevora-py/src/*.cpp)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -1,0 +1,125 @@
+// classes.hpp: what the three classes share, and how the rest makes instances.
+//
+// Each class is a heap type made from a PyType_Spec the first time it is
+// registered. An instance is a PyObject header followed by one C++ record
+// held by value: `PyGtin14`, `PyGtinKey` or `PyParsed`.
+
+#ifndef TEVORA_PY_CLASSES_HPP_
+#define TEVORA_PY_CLASSES_HPP_
+
+#include <cstddef>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "pyref.hpp"
+#include "tevora/tevora.hpp"
+
+namespace tevora_py {
+
+struct PyGtin14 {
+  tevora::Gtin14 value;
+};
+
+struct PyGtinKey {
+  tevora::GtinKey value;
+};
+
+// Everything a `Parsed` shows, derived once from one cell text.
+struct PyParsed {
+  std::string raw;
+  std::optional<tevora::Gtin14> gtin;
+  std::optional<std::string_view> reason;   // one of four constant texts
+  std::optional<std::string_view> message;  // one of four constant texts
+  std::optional<std::size_t> digits;
+  std::string store_form;
+  bool was_cleaned = false;
+  bool removed_whitespace = false;
+  bool removed_separators = false;
+  bool dropped_fraction = false;
+};
+
+// Reads one cell text into a record. May throw std::bad_alloc.
+PyParsed build(std::string_view text);
+
+// One Python class: its name, its spec, and its type object once made.
+class ClassCell {
+ public:
+  constexpr ClassCell(const char* name, PyType_Spec* spec) noexcept : name_(name), spec_(spec) {}
+
+  const char* name() const noexcept { return name_; }
+  // The type object, made on the first call and kept for the process.
+  // Borrowed; null with RuntimeError set if it cannot be made.
+  PyTypeObject* type() noexcept;
+
+ private:
+  const char* name_;
+  PyType_Spec* spec_;
+  PyTypeObject* type_ = nullptr;
+};
+
+extern ClassCell gtin14_class;
+extern ClassCell gtin_key_class;
+extern ClassCell parsed_class;
+
+// New instances, or null with the exception set.
+PyObject* new_gtin14(const tevora::Gtin14& value) noexcept;
+PyObject* new_gtin_key(const tevora::GtinKey& value) noexcept;
+PyObject* new_parsed(PyParsed&& record) noexcept;
+
+// ---- Shared by the class implementations -----------------------------------
+
+template <typename Record>
+struct Instance {
+  PyObject_HEAD Record record;
+};
+
+template <typename Record>
+const Record& record_of(PyObject* self) noexcept {
+  return reinterpret_cast<Instance<Record>*>(self)->record;
+}
+
+template <typename Record>
+PyObject* new_instance(ClassCell& cls, Record&& record) noexcept {
+  PyTypeObject* type = cls.type();
+  if (type == nullptr) return nullptr;
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* self = alloc(type, 0);
+  if (self != nullptr) {
+    new (&reinterpret_cast<Instance<Record>*>(self)->record) Record(std::move(record));
+  }
+  return self;
+}
+
+template <typename Record>
+void dealloc(PyObject* self) noexcept {
+  reinterpret_cast<Instance<Record>*>(self)->record.~Record();
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+  // Instances of heap types hold a reference to their type.
+  Py_DECREF(type);
+}
+
+// The creation slot of every class: there are no constructors.
+PyObject* refuse_construction(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
+
+// Hash and equality of the two fourteen-character value classes, which
+// differ only in their operand class and their text.
+Py_hash_t hash_fourteen(std::string_view text) noexcept;
+PyObject* compare_fourteen(PyObject* self, PyObject* other, int op, ClassCell& cls,
+                           std::string_view (*text)(PyObject*)) noexcept;
+
+// "Name('fourteen')".
+PyObject* quoted_value_repr(const char* class_name, std::string_view text) noexcept;
+
+// Casts a slot function for a PyType_Slot or PyMethodDef entry.
+template <typename Function>
+void* slot(Function* function) noexcept {
+  return reinterpret_cast<void*>(function);
+}
+
+}  // namespace tevora_py
+
+#endif  // TEVORA_PY_CLASSES_HPP_

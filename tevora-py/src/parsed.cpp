@@ -1,0 +1,171 @@
+// The Python class Parsed: the outcome of reading one cell, derived once.
+
+#include <array>
+#include <string>
+
+#include "classes.hpp"
+#include "quoted.hpp"
+
+namespace tevora_py {
+namespace {
+
+// A sentence fit to show a user, by reason. The bounds are written out, not
+// formatted: the texts are fixed.
+constexpr std::array<std::string_view, 4> kMessages = {
+    "The cell is empty",
+    "Not a number \u2014 the cell holds more than digits",
+    "Fewer than 8 digits \u2014 too short to be a GTIN",
+    "More than 14 digits \u2014 not a GTIN",
+};
+
+const PyParsed& parsed_of(PyObject* self) noexcept { return record_of<PyParsed>(self); }
+
+PyObject* optional_str(const std::optional<std::string_view>& text) noexcept {
+  if (!text) Py_RETURN_NONE;
+  return new_str(*text);
+}
+
+PyObject* Parsed_raw(PyObject* self, void* /*closure*/) noexcept {
+  return new_str(parsed_of(self).raw);
+}
+
+PyObject* Parsed_gtin(PyObject* self, void* /*closure*/) noexcept {
+  const std::optional<tevora::Gtin14>& gtin = parsed_of(self).gtin;
+  if (!gtin) Py_RETURN_NONE;
+  return new_gtin14(*gtin);
+}
+
+PyObject* Parsed_reason(PyObject* self, void* /*closure*/) noexcept {
+  return optional_str(parsed_of(self).reason);
+}
+
+PyObject* Parsed_message(PyObject* self, void* /*closure*/) noexcept {
+  return optional_str(parsed_of(self).message);
+}
+
+PyObject* Parsed_digits(PyObject* self, void* /*closure*/) noexcept {
+  const std::optional<std::size_t>& digits = parsed_of(self).digits;
+  if (!digits) Py_RETURN_NONE;
+  return PyLong_FromSize_t(*digits);
+}
+
+PyObject* Parsed_store_form(PyObject* self, void* /*closure*/) noexcept {
+  return new_str(parsed_of(self).store_form);
+}
+
+PyObject* Parsed_was_cleaned(PyObject* self, void* /*closure*/) noexcept {
+  return PyBool_FromLong(parsed_of(self).was_cleaned);
+}
+
+PyObject* Parsed_removed_whitespace(PyObject* self, void* /*closure*/) noexcept {
+  return PyBool_FromLong(parsed_of(self).removed_whitespace);
+}
+
+PyObject* Parsed_removed_separators(PyObject* self, void* /*closure*/) noexcept {
+  return PyBool_FromLong(parsed_of(self).removed_separators);
+}
+
+PyObject* Parsed_dropped_fraction(PyObject* self, void* /*closure*/) noexcept {
+  return PyBool_FromLong(parsed_of(self).dropped_fraction);
+}
+
+PyObject* Parsed_is_gtin(PyObject* self, void* /*closure*/) noexcept {
+  return PyBool_FromLong(parsed_of(self).gtin.has_value());
+}
+
+PyObject* Parsed_key(PyObject* self, PyObject* /*unused*/) noexcept {
+  const std::optional<tevora::Gtin14>& gtin = parsed_of(self).gtin;
+  if (!gtin) Py_RETURN_NONE;
+  return new_gtin_key(tevora::key(*gtin));
+}
+
+PyObject* Parsed_repr(PyObject* self) noexcept {
+  const PyParsed& parsed = parsed_of(self);
+  if (parsed.gtin) {
+    char digits[tevora::Gtin14::kSize + 1] = {};
+    parsed.gtin->as_str().copy(digits, tevora::Gtin14::kSize);
+    return PyUnicode_FromFormat("Parsed(gtin=Gtin14('%s'))", digits);
+  }
+  return guarded([&parsed] {
+    std::string repr = "Parsed(raw=";
+    append_quoted(repr, parsed.raw);
+    repr += ", reason=";
+    append_quoted(repr, parsed.reason.value_or(std::string_view()));
+    repr += ')';
+    return new_str(repr);
+  });
+}
+
+PyGetSetDef Parsed_getset[] = {
+    {"raw", Parsed_raw, nullptr, "The input, verbatim, whatever it was.", nullptr},
+    {"gtin", Parsed_gtin, nullptr, "The canonical form, or `None`.", nullptr},
+    {"reason", Parsed_reason, nullptr,
+     "`\"empty\"`, `\"non_numeric\"`, `\"too_short\"`, `\"too_long\"`, or `None`.", nullptr},
+    {"message", Parsed_message, nullptr, "A sentence fit to show a user, or `None`.", nullptr},
+    {"digits", Parsed_digits, nullptr,
+     "How many digits were found, when the count is why it was refused.", nullptr},
+    {"store_form", Parsed_store_form, nullptr,
+     "What to write when storing: canonical for a GTIN, the raw input\n"
+     "untouched for anything else. Never blank unless the input was.",
+     nullptr},
+    {"was_cleaned", Parsed_was_cleaned, nullptr,
+     "Whether anything had to be removed to read the value.", nullptr},
+    {"removed_whitespace", Parsed_removed_whitespace, nullptr, "Whitespace was removed.", nullptr},
+    {"removed_separators", Parsed_removed_separators, nullptr, "Dashes were removed.", nullptr},
+    {"dropped_fraction", Parsed_dropped_fraction, nullptr,
+     "A fractional part was dropped \u2014 the value arrived as a number.", nullptr},
+    {"is_gtin", Parsed_is_gtin, nullptr, "Whether this is a GTIN.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef Parsed_methods[] = {
+    {"key", Parsed_key, METH_NOARGS,
+     "key($self)\n--\n\nThe match key, or `None` outside the domain."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot Parsed_slots[] = {
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_doc, const_cast<char*>("The result of reading one cell.")},
+    {Py_tp_getset, Parsed_getset},
+    {Py_tp_methods, Parsed_methods},
+    {Py_tp_repr, slot(Parsed_repr)},
+    {Py_tp_new, slot(refuse_construction)},
+    {Py_tp_dealloc, slot(dealloc<PyParsed>)},
+    {0, nullptr},
+};
+
+PyType_Spec Parsed_spec = {
+    "tevora.Parsed", sizeof(Instance<PyParsed>), 0, Py_TPFLAGS_DEFAULT, Parsed_slots,
+};
+
+}  // namespace
+
+ClassCell parsed_class("Parsed", &Parsed_spec);
+
+PyParsed build(std::string_view text) {
+  const tevora::Parsed parsed = tevora::parse(text);
+  PyParsed record;
+  record.raw.assign(text);
+  record.store_form.assign(parsed.store_form());
+  if (const tevora::Parsed::Accepted* accepted = parsed.accepted()) {
+    record.gtin = accepted->gtin;
+    record.removed_whitespace = accepted->removed_whitespace;
+    record.removed_separators = accepted->removed_separators;
+    record.dropped_fraction = accepted->dropped_fraction;
+    record.was_cleaned =
+        accepted->removed_whitespace || accepted->removed_separators || accepted->dropped_fraction;
+  } else {
+    const tevora::Reason reason = parsed.refused()->reason;
+    record.reason = reason.name();
+    record.message = kMessages[reason.kind()];
+    record.digits = reason.digits();
+  }
+  return record;
+}
+
+PyObject* new_parsed(PyParsed&& record) noexcept {
+  return new_instance(parsed_class, std::move(record));
+}
+
+}  // namespace tevora_py
