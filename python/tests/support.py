@@ -1,0 +1,46 @@
+"""Helpers shared by the test modules."""
+import _tevora
+
+MESSAGES = {
+    "empty": "The cell is empty",
+    "non_numeric": "Not a number — the cell holds more than digits",
+    "too_short": "Fewer than 8 digits — too short to be a GTIN",
+    "too_long": "More than 14 digits — not a GTIN",
+}
+
+
+def describe(parsed):
+    """Everything a `Parsed` shows, as plain values, so two results compare."""
+    gtin, key = parsed.gtin, parsed.key()
+    return (parsed.raw, gtin and gtin.value, parsed.reason, parsed.message, parsed.digits, parsed.store_form,
+            parsed.was_cleaned, parsed.removed_whitespace, parsed.removed_separators, parsed.dropped_fraction,
+            parsed.is_gtin, key and key.as_key_str(), repr(parsed))
+
+
+def key_string(value):
+    """The single-cell counterpart of one `key_strings` item."""
+    key = _tevora.key(value)
+    return None if key is None else key.as_key_str()
+
+
+class Dashed(int):
+    """An int whose own str() groups its digits with dashes."""
+
+    def __str__(self):
+        return f"{int(self):,}".replace(",", "-")
+
+
+class Shouting(str):
+    """A str whose str() must not be consulted."""
+
+    def __str__(self):
+        return "IGNORED"
+
+
+class Sunk(float):
+    """A float whose text forms must not be consulted."""
+
+    def __str__(self):
+        return "IGNORED"
+
+    __repr__ = __str__
