@@ -3,7 +3,10 @@
 #include "tevora/parser.hpp"
 
 #include <array>
+#include <bit>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace tevora {
@@ -76,23 +79,76 @@ constexpr Class classify_non_ascii(const unsigned char* p, std::size_t left,
   }
 }
 
-}  // namespace
+// Eight bytes at `p`, in memory order, whatever the alignment.
+std::uint64_t load8(const unsigned char* p) noexcept {
+  std::uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  return word;
+}
 
-Parsed parse(std::string_view text) noexcept {
-  const Parsed::Refused non_numeric{text, Reason::NonNumeric};
-  if (text.empty()) return Parsed::Refused{text, Reason::Empty};
+void store8(char* p, std::uint64_t word) noexcept { std::memcpy(p, &word, sizeof word); }
 
+constexpr std::uint64_t kEachByte = 0x0101010101010101;
+
+// Zero exactly when all eight bytes are ASCII digits. Take the lowest byte c
+// that is not a digit: no borrow or carry reaches it from the digits below,
+// so c >= 0x80 shows in the word itself, c < 0x30 in the subtraction and
+// 0x3A <= c < 0x80 in the addition, each as the byte's high bit.
+constexpr std::uint64_t non_digits(std::uint64_t word) noexcept {
+  return (word | (word - 0x30 * kEachByte) | (word + 0x46 * kEachByte)) & (0x80 * kEachByte);
+}
+
+constexpr bool all_digits(std::uint64_t word) noexcept { return non_digits(word) == 0; }
+
+// The value of 8 to 14 digits, right-aligned in fourteen '0' characters.
+// `digits` holds `count` digits, so the two words read stay inside it.
+Gtin14 right_aligned(const unsigned char* digits, std::size_t count) noexcept {
+  const unsigned shift = 8 * static_cast<unsigned>(Gtin14::kSize - count);  // 0 to 48 bits
+  const std::uint64_t zeros = (0x30 * kEachByte) & ((std::uint64_t{1} << shift) - 1);
+  // Positions 1 to 8: the filling zeros, then the first digits; positions 9
+  // to 14: the last six digits.
+  return internal::Gtin14Access::from_words((load8(digits) << shift) | zeros,
+                                            load8(digits + count - 8) >> 16);
+}
+
+// Every cell that is not plain digits: runs of digits a word at a time,
+// anything else one code point at a time. Kept out of line so that the plain cells
+// pay for none of its registers.
+[[gnu::noinline]] Parsed parse_code_points(std::string_view text) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
-  // The first fourteen integer digits; only [0, count) is ever read.
-  std::array<char, Gtin14::kSize> buffer;  // NOLINT(cppcoreguidelines-pro-type-member-init)
-  std::size_t count = 0;                   // integer digits, counted past fourteen
+  const Parsed::Refused non_numeric{text, Reason::NonNumeric};
+  if (n == 0) return Parsed::Refused{text, Reason::Empty};
+
+  // The first fourteen integer digits; a run of eight may spill past them
+  // into the slack, which is never read.
+  unsigned char buffer[Gtin14::kSize + 8] = {};  // NOLINT(cppcoreguidelines-avoid-c-arrays)
+  std::size_t count = 0;                         // integer digits, counted past fourteen
   std::size_t fraction_digits = 0;
   bool in_fraction = false;
   bool removed_whitespace = false;
   bool removed_separators = false;
 
   for (std::size_t i = 0; i < n;) {
+    // The run of digits starting at i, up to eight at once. Near the end of
+    // a cell of eight bytes or more, the last word is shifted down so that
+    // zero bytes, which are no digits, stand past the end.
+    const std::size_t left = n - i;
+    if (n >= 8) {
+      const std::uint64_t word =
+          left >= 8 ? load8(p + i) : load8(p + n - 8) >> (8 * (8 - static_cast<unsigned>(left)));
+      const std::uint64_t faults = non_digits(word);
+      const std::size_t run =
+          faults == 0 ? 8 : static_cast<std::size_t>(std::countr_zero(faults)) / 8;
+      if (in_fraction) {
+        fraction_digits += run;
+      } else {
+        if (count < Gtin14::kSize) store8(reinterpret_cast<char*>(buffer + count), word);
+        count += run;
+      }
+      i += run;
+      if (run == 8 || i == n) continue;
+    }
     const unsigned char c = p[i];
     std::size_t length = 1;
     const Class cls = c < 0x80 ? kAsciiClasses[c] : classify_non_ascii(p + i, n - i, length);
@@ -101,7 +157,7 @@ Parsed parse(std::string_view text) noexcept {
         if (in_fraction) {
           ++fraction_digits;
         } else {
-          if (count < Gtin14::kSize) buffer[count] = static_cast<char>(c);
+          if (count < Gtin14::kSize) buffer[count] = c;
           ++count;
         }
         break;
@@ -125,13 +181,21 @@ Parsed parse(std::string_view text) noexcept {
   if (count == 0) return Parsed::Refused{text, Reason::Empty};
   if (count < kDomainMinDigits) return Parsed::Refused{text, Reason::too_short(count)};
   if (count > kDomainMaxDigits) return Parsed::Refused{text, Reason::too_long(count)};
-
-  std::array<char, Gtin14::kSize> digits{};
-  const std::size_t fill = Gtin14::kSize - count;
-  for (std::size_t i = 0; i < fill; ++i) digits[i] = '0';
-  for (std::size_t i = 0; i < count; ++i) digits[fill + i] = buffer[i];
   return Parsed::Accepted{removed_whitespace, removed_separators, in_fraction,
-                          internal::Gtin14Access::from_digits(digits), text};
+                          right_aligned(buffer, count), text};
+}
+
+}  // namespace
+
+Parsed parse(std::string_view text) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  // Most cells are 8 to 14 plain digits: two overlapping words check them.
+  if (n - kDomainMinDigits <= kDomainMaxDigits - kDomainMinDigits &&
+      (non_digits(load8(p)) | non_digits(load8(p + n - 8))) == 0) {
+    return Parsed::Accepted{false, false, false, right_aligned(p, n), text};
+  }
+  return parse_code_points(text);
 }
 
 }  // namespace tevora

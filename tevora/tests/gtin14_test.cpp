@@ -19,7 +19,7 @@ static_assert(kCompileTime.expected_check_digit() == 1);
 static_assert(!kCompileTime.check_digit_is_valid());
 static_assert(kCompileTime.with_recomputed_check_digit().as_str() == "04006381333931");
 static_assert(kCompileTime.shortest() == "4006381333932");
-static_assert(std::is_trivially_copyable_v<Gtin14> && sizeof(Gtin14) == 14);
+static_assert(std::is_trivially_copyable_v<Gtin14> && sizeof(Gtin14) == 16);
 
 struct WorkedValue {
   const char* value;

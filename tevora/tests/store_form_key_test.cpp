@@ -9,7 +9,7 @@
 namespace tevora {
 namespace {
 
-static_assert(std::is_trivially_copyable_v<GtinKey> && sizeof(GtinKey) == 14);
+static_assert(std::is_trivially_copyable_v<GtinKey> && sizeof(GtinKey) == 16);
 static_assert(std::is_trivially_copyable_v<StoreForm>);
 static_assert(std::is_trivially_copyable_v<Parsed>);
 

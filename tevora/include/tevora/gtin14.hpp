@@ -12,10 +12,15 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string_view>
 
 namespace tevora {
+
+class Gtin14;
+class GtinKey;
+constexpr GtinKey key(const Gtin14& gtin) noexcept;
 
 namespace internal {
 struct Gtin14Access;
@@ -113,6 +118,7 @@ class Gtin14 {
 
   // The fourteen digits. The view borrows this value's bytes.
   constexpr std::string_view as_str() const noexcept { return {digits_.data(), kSize}; }
+  constexpr char operator[](std::size_t i) const noexcept { return digits_[i]; }
 
   // Digits left once the leading '0' characters are dropped (0 to 14).
   constexpr std::size_t significant_digits() const noexcept {
@@ -137,9 +143,7 @@ class Gtin14 {
 
   // Positions 1 to 13 unchanged, position 14 the expected check digit.
   constexpr Gtin14 with_recomputed_check_digit() const noexcept {
-    Gtin14 result = *this;
-    result.digits_[kSize - 1] = static_cast<char>('0' + expected_check_digit());
-    return result;
+    return with_last_digit(static_cast<char>('0' + expected_check_digit()));
   }
 
   constexpr Encoding encoding() const noexcept {
@@ -180,9 +184,22 @@ class Gtin14 {
 
  private:
   friend struct internal::Gtin14Access;
-  constexpr explicit Gtin14(const std::array<char, kSize>& digits) noexcept : digits_(digits) {}
+  friend constexpr GtinKey key(const Gtin14& gtin) noexcept;
 
-  std::array<char, kSize> digits_;
+  constexpr explicit Gtin14(const std::array<char, kSize>& digits) noexcept : digits_{} {
+    for (std::size_t i = 0; i < kSize; ++i) digits_[i] = digits[i];
+  }
+
+  // Two bytes of padding, always zero, make the value two whole words, so
+  // that copies and comparisons are word moves rather than byte shuffles.
+  alignas(8) std::array<char, kSize + 2> digits_;
+
+  // Positions 1 to 13 unchanged, position 14 the given ASCII digit.
+  constexpr Gtin14 with_last_digit(char digit) const noexcept {
+    Gtin14 result = *this;
+    result.digits_[kSize - 1] = digit;
+    return result;
+  }
 };
 
 // End of public API.  Implementation details follow.
@@ -208,6 +225,18 @@ struct Gtin14Access {
   static constexpr Gtin14 from_digits(const std::array<char, Gtin14::kSize>& digits) noexcept {
     return Gtin14(digits);
   }
+  // From two little-endian words: positions 1 to 8, then 9 to 14 in the
+  // low six bytes of `high`, whose top two bytes must be zero.
+  static Gtin14 from_words(std::uint64_t low, std::uint64_t high) noexcept {
+    Gtin14 result(kZeros);
+    std::memcpy(result.digits_.data(), &low, sizeof low);
+    std::memcpy(result.digits_.data() + sizeof low, &high, sizeof high);
+    return result;
+  }
+
+ private:
+  static constexpr std::array<char, Gtin14::kSize> kZeros = {'0', '0', '0', '0', '0', '0', '0',
+                                                             '0', '0', '0', '0', '0', '0', '0'};
 };
 }  // namespace internal
 

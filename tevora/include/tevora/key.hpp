@@ -8,7 +8,6 @@
 #ifndef TEVORA_KEY_HPP_
 #define TEVORA_KEY_HPP_
 
-#include <array>
 #include <cstddef>
 #include <string_view>
 
@@ -27,26 +26,21 @@ class GtinKey {
   static constexpr std::size_t kSize = 14;
 
   // The fourteen characters of the key, borrowing its bytes.
-  constexpr std::string_view as_key_str() const noexcept { return {bytes_.data(), kSize}; }
+  constexpr std::string_view as_key_str() const noexcept { return digits_.as_str(); }
 
   friend constexpr bool operator==(const GtinKey&, const GtinKey&) noexcept = default;
 
  private:
   friend constexpr GtinKey key(const Gtin14& gtin) noexcept;
-  constexpr GtinKey() noexcept : bytes_{} {}
+  constexpr explicit GtinKey(const Gtin14& digits) noexcept : digits_(digits) {}
 
-  std::array<char, kSize> bytes_;
+  // The same fourteen digit bytes as a GTIN, but never handed out as one.
+  Gtin14 digits_;
 };
 
 // End of public API.  Implementation details follow.
 
-constexpr GtinKey key(const Gtin14& gtin) noexcept {
-  GtinKey result;
-  const std::string_view digits = gtin.as_str();
-  for (std::size_t i = 0; i < GtinKey::kSize - 1; ++i) result.bytes_[i] = digits[i];
-  result.bytes_[GtinKey::kSize - 1] = '0';
-  return result;
-}
+constexpr GtinKey key(const Gtin14& gtin) noexcept { return GtinKey(gtin.with_last_digit('0')); }
 
 }  // namespace tevora
 

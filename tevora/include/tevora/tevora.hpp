@@ -6,7 +6,6 @@
 #ifndef TEVORA_TEVORA_HPP_
 #define TEVORA_TEVORA_HPP_
 
-#include <array>
 #include <optional>
 #include <string_view>
 
@@ -24,22 +23,18 @@ class StoreForm {
  public:
   // The text to store.
   constexpr std::string_view as_str() const noexcept {
-    return owns_digits_ ? std::string_view(digits_.data(), digits_.size()) : input_;
+    return digits_ ? digits_->as_str() : input_;
   }
   // Whether `as_str` is the input text itself rather than new digits.
-  constexpr bool borrows_input() const noexcept { return !owns_digits_; }
+  constexpr bool borrows_input() const noexcept { return !digits_; }
 
  private:
   friend StoreForm store_form(std::string_view text) noexcept;
-  constexpr explicit StoreForm(std::string_view input) noexcept
-      : input_(input), digits_{}, owns_digits_(false) {}
-  constexpr explicit StoreForm(const Gtin14& gtin) noexcept : digits_{}, owns_digits_(true) {
-    for (std::size_t i = 0; i < Gtin14::kSize; ++i) digits_[i] = gtin.as_str()[i];
-  }
+  constexpr explicit StoreForm(std::string_view input) noexcept : input_(input) {}
+  constexpr explicit StoreForm(const Gtin14& digits) noexcept : digits_(digits) {}
 
   std::string_view input_;
-  std::array<char, Gtin14::kSize> digits_;
-  bool owns_digits_;
+  std::optional<Gtin14> digits_;
 };
 
 // The canonical fourteen digits for a GTIN cell, the untouched input for any
