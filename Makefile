@@ -2,7 +2,7 @@
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
-CMAKE_ARGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+CMAKE_ARGS ?= -DCMAKE_BUILD_TYPE=Release
 MAKEFLAGS  += --no-print-directory
 
 .PHONY: all deps build test test-core test-interpreters test-asan bench format tidy clean

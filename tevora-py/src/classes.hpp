@@ -8,10 +8,12 @@
 #define TEVORA_PY_CLASSES_HPP_
 
 #include <cstddef>
+#include <cstdint>
 #include <new>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "pyref.hpp"
@@ -27,22 +29,23 @@ struct PyGtinKey {
   tevora::GtinKey value;
 };
 
-// Everything a `Parsed` shows, derived once from one cell text.
+// Everything a `Parsed` shows, derived once from one cell text. The raw
+// text is kept inside the instance, right after the record; the store form
+// is that text or the GTIN's digits, so it needs no copy of its own.
 struct PyParsed {
-  std::string raw;
   std::optional<tevora::Gtin14> gtin;
-  std::optional<std::string_view> reason;   // one of four constant texts
-  std::optional<std::string_view> message;  // one of four constant texts
-  std::optional<std::size_t> digits;
-  std::string store_form;
+  std::size_t raw_size = 0;
+  std::size_t digits = 0;   // the count behind too_short and too_long
+  std::int8_t reason = -1;  // a tevora::Reason::Kind, naming its constant
+                            // text and message; -1 for a GTIN
   bool was_cleaned = false;
   bool removed_whitespace = false;
   bool removed_separators = false;
   bool dropped_fraction = false;
 };
 
-// Reads one cell text into a record. May throw std::bad_alloc.
-PyParsed build(std::string_view text);
+// Reads one cell text into a record; the caller keeps the text.
+PyParsed build(std::string_view text) noexcept;
 
 // One Python class: its name, its spec, and its type object once made.
 class ClassCell {
@@ -67,7 +70,8 @@ extern ClassCell parsed_class;
 // New instances, or null with the exception set.
 PyObject* new_gtin14(const tevora::Gtin14& value) noexcept;
 PyObject* new_gtin_key(const tevora::GtinKey& value) noexcept;
-PyObject* new_parsed(PyParsed&& record) noexcept;
+// A new Parsed holding the record and a copy of the text it was built from.
+PyObject* new_parsed(const PyParsed& record, std::string_view raw) noexcept;
 
 // ---- Shared by the class implementations -----------------------------------
 
@@ -76,26 +80,43 @@ struct Instance {
   PyObject_HEAD Record record;
 };
 
+// The same, followed by `size` bytes of the instance's own (its raw text).
 template <typename Record>
-const Record& record_of(PyObject* self) noexcept {
-  return reinterpret_cast<Instance<Record>*>(self)->record;
-}
+struct VarInstance {
+  PyObject_VAR_HEAD Record record;
+};
+
+// Parsed is variable-sized: its raw text follows the record.
+template <typename Record>
+using InstanceOf =
+    std::conditional_t<std::is_same_v<Record, PyParsed>, VarInstance<Record>, Instance<Record>>;
 
 template <typename Record>
-PyObject* new_instance(ClassCell& cls, Record&& record) noexcept {
+const Record& record_of(PyObject* self) noexcept {
+  return reinterpret_cast<InstanceOf<Record>*>(self)->record;
+}
+
+// The bytes an instance of a variable-sized class holds after its record.
+template <typename Record>
+char* extra_of(PyObject* self) noexcept {
+  return reinterpret_cast<char*>(self) + sizeof(InstanceOf<Record>);
+}
+
+// A new instance holding a copy of `record`, with `extra` bytes of its own
+// after it when the class is variable-sized.
+template <typename Record>
+PyObject* new_instance(ClassCell& cls, const Record& record, std::size_t extra = 0) noexcept {
+  static_assert(std::is_trivially_copyable_v<Record>);
   PyTypeObject* type = cls.type();
   if (type == nullptr) return nullptr;
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* self = alloc(type, 0);
-  if (self != nullptr) {
-    new (&reinterpret_cast<Instance<Record>*>(self)->record) Record(std::move(record));
-  }
+  PyObject* self = alloc(type, static_cast<Py_ssize_t>(extra));
+  if (self != nullptr) new (&reinterpret_cast<InstanceOf<Record>*>(self)->record) Record(record);
   return self;
 }
 
-template <typename Record>
-void dealloc(PyObject* self) noexcept {
-  reinterpret_cast<Instance<Record>*>(self)->record.~Record();
+// Records are trivially destructible: freeing the memory is enough.
+inline void dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
   // Instances of heap types hold a reference to their type.

@@ -2,26 +2,20 @@
 
 #include "convert.hpp"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <new>
 #include <string>
+#include <vector>
 
 namespace tevora_py {
 namespace {
-
-// A str's contents, encoded strictly: a lone surrogate raises the
-// interpreter's own UnicodeEncodeError.
-bool append_utf8(PyObject* str, std::string& out) {
-  const Ref bytes(PyUnicode_AsUTF8String(str));
-  if (!bytes) return false;
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) return false;
-  out.append(data, static_cast<std::size_t>(size));
-  return true;
-}
 
 // Text for a message: a str with unencodable characters replaced, or
 // `fallback` (with the error cleared) when there is no such str.
@@ -67,6 +61,109 @@ void set_item_error() {
   const Ref str(value != nullptr ? PyObject_Str(value) : nullptr);
   message += message_text(str.get(), "<exception str() failed>");
   set_type_error(message);
+}
+
+// A str's code points, copied out of the object without making a bytes
+// object per cell; short strings use the inline part.
+class Ucs4Scratch {
+ public:
+  Py_UCS4* reserve(std::size_t n) {
+    if (n <= std::size(inline_)) return inline_;
+    if (heap_.size() < n) heap_.resize(n);
+    return heap_.data();
+  }
+
+ private:
+  Py_UCS4 inline_[64];  // NOLINT(cppcoreguidelines-pro-type-member-init): written before read
+  std::vector<Py_UCS4> heap_;
+};
+
+// A str's contents as UTF-8, written into `out`. A lone surrogate cannot be
+// encoded: the interpreter's own encoder then raises its UnicodeEncodeError.
+template <typename Sink>
+bool append_str(PyObject* str, Sink& out, Ucs4Scratch& scratch) {
+  const Py_ssize_t length = PyUnicode_GetLength(str);
+  if (length < 0) return false;
+  const auto n = static_cast<std::size_t>(length);
+  Py_UCS4* wide = scratch.reserve(n);
+  if (n > 0 && PyUnicode_AsUCS4(str, wide, length, 0) == nullptr) return false;
+  // Most cells are ASCII: one pass to find out, one narrowing copy, both
+  // simple enough to vectorise.
+  Py_UCS4 all = 0;
+  for (std::size_t i = 0; i < n; ++i) all |= wide[i];
+  if (all < 0x80) {
+    char* const ascii = out.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) ascii[i] = static_cast<char>(wide[i]);
+    out.commit(n);
+    return true;
+  }
+  char* const start = out.reserve(4 * n);
+  auto* o = reinterpret_cast<unsigned char*>(start);
+  for (std::size_t i = 0; i < n; ++i) {
+    const Py_UCS4 cp = wide[i];
+    if (cp < 0x80) {
+      *o++ = static_cast<unsigned char>(cp);
+    } else if (cp < 0x800) {
+      *o++ = static_cast<unsigned char>(0xC0 | (cp >> 6));
+      *o++ = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      if (cp >= 0xD800 && cp <= 0xDFFF) {
+        const Ref raised(PyUnicode_AsUTF8String(str));  // sets the exact error
+        if (!raised) return false;
+        PyErr_SetString(PyExc_SystemError, "a surrogate was encoded");
+        return false;
+      }
+      *o++ = static_cast<unsigned char>(0xE0 | (cp >> 12));
+      *o++ = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
+      *o++ = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+    } else {
+      *o++ = static_cast<unsigned char>(0xF0 | (cp >> 18));
+      *o++ = static_cast<unsigned char>(0x80 | ((cp >> 12) & 0x3F));
+      *o++ = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
+      *o++ = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+    }
+  }
+  out.commit(static_cast<std::size_t>(reinterpret_cast<char*>(o) - start));
+  return true;
+}
+
+template <typename Sink>
+bool append_text(PyObject* value, Sink& out, Ucs4Scratch& scratch) {
+  if (value == Py_None) {
+    out.reserve(0);
+    out.commit(0);
+    return true;
+  }
+  // Exact types first: each test is then a pointer comparison, not a call.
+  PyTypeObject* type = Py_TYPE(value);
+  if (type == &PyUnicode_Type) return append_str(value, out, scratch);
+  if (PyUnicode_Check(value)) return append_str(value, out, scratch);
+  if (PyLong_Check(value)) {
+    // A plain int that fits in 64 bits reads the same as its str(); any
+    // other (bool, a subclass with its own __str__, a huge int) goes
+    // through str() itself, whose errors pass on unchanged.
+    if (PyLong_CheckExact(value)) {
+      int overflow = 0;
+      const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+      if (overflow == 0 && !(number == -1 && PyErr_Occurred() != nullptr)) {
+        char* start = out.reserve(24);
+        out.commit(static_cast<std::size_t>(std::to_chars(start, start + 24, number).ptr - start));
+        return true;
+      }
+      PyErr_Clear();
+    }
+    const Ref str(PyObject_Str(value));
+    return str && append_str(str.get(), out, scratch);
+  }
+  if (PyFloat_Check(value)) {
+    const double number = PyFloat_AsDouble(value);
+    if (number == -1.0 && PyErr_Occurred() != nullptr) return false;
+    char* start = out.reserve(kFloatTextMax);
+    out.commit(format_float(number, start));
+    return true;
+  }
+  set_type_error("expected str, int, float or None, got " + type_attribute(value, "__name__"));
+  return false;
 }
 
 PyObject* take_argument(const char* function, const char* parameter, PyObject* args,
@@ -164,38 +261,179 @@ std::size_t format_float(double value, char* out) noexcept {
   return static_cast<std::size_t>(o - out);
 }
 
-bool as_text(PyObject* value, std::string& out) {
-  if (value == Py_None) return true;
-  if (PyUnicode_Check(value)) return append_utf8(value, out);
-  if (PyLong_Check(value)) {
-    // str(), so that an int subclass's own __str__ (and bool's) is used.
-    const Ref str(PyObject_Str(value));
-    return str && append_utf8(str.get(), out);
-  }
-  if (PyFloat_Check(value)) {
-    const double number = PyFloat_AsDouble(value);
-    if (number == -1.0 && PyErr_Occurred() != nullptr) return false;
-    char text[kFloatTextMax];
-    out.append(text, format_float(number, text));
-    return true;
-  }
-  set_type_error("expected str, int, float or None, got " + type_attribute(value, "__name__"));
-  return false;
+bool as_text(PyObject* value, CellText& out) {
+  Ucs4Scratch scratch;
+  return append_text(value, out, scratch);
 }
 
 bool collect(PyObject* list, CellTexts& out) {
+  Ucs4Scratch scratch;
   const Py_ssize_t start = PyList_Size(list);
-  out.ends_.reserve(static_cast<std::size_t>(start));
+  out.expect(static_cast<std::size_t>(start));
   for (Py_ssize_t i = 0; i < std::min(start, PyList_Size(list)); ++i) {
     // Our own reference: converting the item may remove it from the list.
     const Ref item = Ref::borrow(PyList_GetItem(list, i));
-    if (!as_text(item.get(), out.bytes_)) {
+    if (!append_text(item.get(), out, scratch)) {
       set_item_error();
       return false;
     }
-    out.ends_.push_back(out.bytes_.size());
   }
   return true;
+}
+
+// ---- CellTexts -------------------------------------------------------------
+
+namespace {
+
+constexpr std::uint32_t kReplaced = 0x80000000;
+constexpr std::uint32_t kLongLength = 0x7FFFFFFF;  // a 64-bit length follows
+constexpr std::size_t kPage = 4096;
+constexpr std::size_t kReleaseStep = std::size_t{1} << 20;
+constexpr std::size_t kMapFrom = std::size_t{8} << 20;
+
+std::size_t round_up_to_page(std::size_t n) noexcept { return (n + kPage - 1) & ~(kPage - 1); }
+
+}  // namespace
+
+CellTexts::~CellTexts() { clear(); }
+
+void CellTexts::expect(std::size_t cells) noexcept { expected_ = cells; }
+
+char* CellTexts::reserve(std::size_t max) {
+  reserved_header_ = max < kLongLength ? 4 : 12;
+  const std::size_t needed = used_ + reserved_header_ + max;
+  if (needed > capacity_) grow(needed);
+  return base_ + used_ + reserved_header_;
+}
+
+void CellTexts::grow(std::size_t needed) {
+  // Twenty bytes a cell hold a typical column without growing.
+  const std::size_t capacity =
+      round_up_to_page(std::max({needed, 2 * capacity_, 20 * expected_, kPage}));
+  void* grown = nullptr;
+  if (mapped_) {
+    grown = mremap(base_, capacity_, capacity, MREMAP_MAYMOVE);
+  } else if (capacity >= kMapFrom) {
+    // A large column gets a mapping of its own, whose pages the last pass
+    // gives back as it goes.
+    grown = mmap(nullptr, capacity, PROT_READ | PROT_WRITE,
+                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (grown != MAP_FAILED && base_ != nullptr) {
+      std::memcpy(grown, base_, used_);
+      std::free(base_);
+    }
+    mapped_ = grown != MAP_FAILED;
+  } else {
+    // A small one lives on the heap, whose pages stay warm between calls.
+    grown = std::realloc(base_, capacity);
+    if (grown == nullptr) grown = MAP_FAILED;
+  }
+  if (grown == MAP_FAILED) throw std::bad_alloc();
+  base_ = static_cast<char*>(grown);
+  capacity_ = capacity;
+}
+
+void CellTexts::commit(std::size_t length) noexcept {
+  char* header = base_ + used_;
+  if (reserved_header_ == 4) {
+    const auto short_length = static_cast<std::uint32_t>(length);
+    std::memcpy(header, &short_length, 4);
+  } else {
+    const std::uint64_t long_length = length;
+    std::memcpy(header, &kLongLength, 4);
+    std::memcpy(header + 4, &long_length, 8);
+  }
+  used_ += reserved_header_ + length;
+  ++cells_;
+}
+
+CellTexts::Cell CellTexts::cell_at(std::size_t offset) const noexcept {
+  Cell cell;
+  cell.header_ = reinterpret_cast<unsigned char*>(base_ + offset);
+  std::uint32_t header = 0;
+  std::memcpy(&header, cell.header_, 4);
+  cell.replaced_ = (header & kReplaced) != 0;
+  cell.length_ = header & ~kReplaced;
+  cell.payload_ = base_ + offset + 4;
+  if (cell.length_ == kLongLength) {
+    std::uint64_t long_length = 0;
+    std::memcpy(&long_length, cell.payload_, 8);
+    cell.length_ = static_cast<std::size_t>(long_length);
+    cell.payload_ += 8;
+  }
+  return cell;
+}
+
+namespace {
+
+constexpr std::uint64_t kEachByte = 0x0101010101010101;
+
+// Eight ASCII digits, in memory order, as eight nibbles in four bytes.
+std::uint32_t pack8(const char* digits) noexcept {
+  std::uint64_t x = 0;
+  std::memcpy(&x, digits, 8);
+  x = (x - 0x30 * kEachByte) & (0x0F * kEachByte);
+  x = (x | (x >> 4)) & 0x00FF00FF00FF00FF;
+  x = (x | (x >> 8)) & 0x0000FFFF0000FFFF;
+  return static_cast<std::uint32_t>(x | (x >> 16));
+}
+
+// The inverse of pack8.
+void unpack8(std::uint32_t packed, char* digits) noexcept {
+  std::uint64_t x = packed;
+  x = (x | (x << 16)) & 0x0000FFFF0000FFFF;
+  x = (x | (x << 8)) & 0x00FF00FF00FF00FF;
+  x = (x | (x << 4)) & (0x0F * kEachByte);
+  x += 0x30 * kEachByte;
+  std::memcpy(digits, &x, 8);
+}
+
+}  // namespace
+
+void CellTexts::Cell::replace(std::string_view fourteen_digits) noexcept {
+  // Digits 1 to 8 and 7 to 14 as nibbles fit the eight bytes every text
+  // that holds a GTIN has.
+  const std::uint32_t packed[2] = {pack8(fourteen_digits.data()),
+                                   pack8(fourteen_digits.data() + 6)};
+  std::memcpy(payload_, packed, 8);
+  header_[3] = static_cast<unsigned char>(header_[3] | 0x80);
+  replaced_ = true;
+}
+
+void CellTexts::Cell::digits(char* out) const noexcept {
+  std::uint32_t packed[2];
+  std::memcpy(packed, payload_, 8);
+  unpack8(packed[0], out);
+  unpack8(packed[1], out + 6);
+}
+
+void CellTexts::release_before(std::size_t offset) noexcept {
+  const std::size_t end = offset & ~(kPage - 1);
+  if (mapped_ && end - released_ >= kReleaseStep) {
+    madvise(base_ + released_, end - released_, MADV_DONTNEED);
+    released_ = end;
+  }
+}
+
+void CellTexts::clear() noexcept {
+  if (mapped_) {
+    munmap(base_, capacity_);
+  } else {
+    std::free(base_);
+  }
+  base_ = nullptr;
+  mapped_ = false;
+  capacity_ = used_ = released_ = cells_ = 0;
+}
+
+char* CellText::reserve(std::size_t max) {
+  if (max <= sizeof inline_) {
+    data_ = inline_;
+  } else {
+    heap_.resize(max);
+    data_ = heap_.data();
+  }
+  return data_;
 }
 
 PyObject* take_value(const char* function, PyObject* args, PyObject* kwargs) noexcept {

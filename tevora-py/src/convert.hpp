@@ -7,33 +7,116 @@
 #define TEVORA_PY_CONVERT_HPP_
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "pyref.hpp"
+#include "tevora/gtin14.hpp"
 
 namespace tevora_py {
 
-// The texts of a whole column, back to back in one buffer.
+// The texts of a whole column, in list order, each behind a small header in
+// one private mapping. A pass over the column may replace a text by the
+// fourteen digits of its result, in place; the last pass gives the memory
+// back as it goes, so a column's texts never sit beside all of its results.
 class CellTexts {
  public:
-  std::size_t size() const noexcept { return ends_.size(); }
-  std::string_view operator[](std::size_t i) const noexcept {
-    const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
-    return std::string_view(bytes_).substr(begin, ends_[i] - begin);
+  CellTexts() noexcept = default;
+  CellTexts(const CellTexts&) = delete;
+  CellTexts& operator=(const CellTexts&) = delete;
+  ~CellTexts();
+
+  std::size_t size() const noexcept { return cells_; }
+
+  // How many cells are coming, to size the buffer once.
+  void expect(std::size_t cells) noexcept;
+
+  // Room for at most `max` bytes of the next text; `commit` then says how
+  // many were written. Throws std::bad_alloc when nothing can be mapped.
+  char* reserve(std::size_t max);
+  void commit(std::size_t length) noexcept;
+
+  // One cell of the column, as a pass sees it.
+  class Cell {
+   public:
+    // The text, unless it has been replaced.
+    std::string_view text() const noexcept { return {payload_, length_}; }
+    bool replaced() const noexcept { return replaced_; }
+    // Replaces the text by fourteen digits; the text must be at least eight
+    // bytes long, as every text that holds a GTIN is.
+    void replace(std::string_view fourteen_digits) noexcept;
+    // The fourteen digits of a replaced cell.
+    void digits(char* out) const noexcept;
+
+   private:
+    friend class CellTexts;
+    unsigned char* header_ = nullptr;
+    char* payload_ = nullptr;
+    std::size_t length_ = 0;
+    bool replaced_ = false;
+  };
+
+  // Calls `visit(Cell&)` for every cell in order.
+  template <typename Visit>
+  void for_each(Visit visit) noexcept {
+    for (std::size_t offset = 0; offset < used_;) {
+      Cell cell = cell_at(offset);
+      visit(cell);
+      offset = static_cast<std::size_t>(cell.payload_ + cell.length_ - base_);
+    }
+  }
+
+  // Calls `visit(const Cell&)` for every cell in order, giving back the
+  // memory behind it; afterwards the column is empty. Stops at the first
+  // visit that returns false.
+  template <typename Visit>
+  bool drain(Visit visit) noexcept {
+    bool ok = true;
+    for (std::size_t offset = 0; ok && offset < used_;) {
+      const Cell cell = cell_at(offset);
+      ok = visit(cell);
+      offset = static_cast<std::size_t>(cell.payload_ + cell.length_ - base_);
+      release_before(offset);
+    }
+    clear();
+    return ok;
   }
 
  private:
-  friend bool collect(PyObject* list, CellTexts& out);
-  std::string bytes_;
-  std::vector<std::size_t> ends_;
+  Cell cell_at(std::size_t offset) const noexcept;
+  void grow(std::size_t needed);
+  void release_before(std::size_t offset) noexcept;
+  void clear() noexcept;
+
+  char* base_ = nullptr;
+  bool mapped_ = false;       // a mapping of our own, not heap memory
+  std::size_t expected_ = 0;  // cells
+  std::size_t capacity_ = 0;  // bytes
+  std::size_t used_ = 0;      // bytes written
+  std::size_t released_ = 0;  // bytes given back
+  std::size_t cells_ = 0;
+  std::size_t reserved_header_ = 0;  // header size of the text being written
 };
 
-// Appends the cell text of one value to `out`: "" for None, a str's UTF-8,
-// str() of an int, the float layout below for a float. On failure returns
-// false with the Python exception set. May throw std::bad_alloc.
-bool as_text(PyObject* value, std::string& out);
+// One cell's text, held inline when it is short.
+class CellText {
+ public:
+  char* reserve(std::size_t max);
+  void commit(std::size_t length) noexcept { length_ = length; }
+  std::string_view view() const noexcept { return {data_, length_}; }
+
+ private:
+  char inline_[128] = {};  // NOLINT(cppcoreguidelines-avoid-c-arrays)
+  std::string heap_;
+  char* data_ = inline_;
+  std::size_t length_ = 0;
+};
+
+// Appends the cell text of one value: "" for None, a str's UTF-8, str() of an
+// int, the float layout below for a float. On failure returns false with the
+// Python exception set. May throw std::bad_alloc.
+bool as_text(PyObject* value, CellText& out);
 
 // Converts every item of a list, read from its storage, in order. The walk
 // stops at the list's starting length or its current one, whichever is

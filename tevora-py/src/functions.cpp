@@ -2,8 +2,6 @@
 // to text, run the core, and make the Python result.
 
 #include <optional>
-#include <string>
-#include <vector>
 
 #include "classes.hpp"
 #include "convert.hpp"
@@ -24,27 +22,30 @@ class WithoutGil {
   PyThreadState* state_;
 };
 
-// A list of final length, filled in order by `make(i)`; nothing partial is
-// returned if one item cannot be made.
+// A list of the column's length, filled in order by `make(cell)`, giving
+// the column's memory back as it goes; nothing partial is returned if one
+// item cannot be made.
 template <typename Make>
-PyObject* make_list(std::size_t size, Make make) noexcept {
-  Ref list(PyList_New(static_cast<Py_ssize_t>(size)));
+PyObject* make_list(CellTexts& texts, Make make) noexcept {
+  Ref list(PyList_New(static_cast<Py_ssize_t>(texts.size())));
   if (!list) return nullptr;
-  for (std::size_t i = 0; i < size; ++i) {
-    PyObject* item = make(i);
-    if (item == nullptr) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
+  Py_ssize_t i = 0;
+  const bool filled = texts.drain([&](const CellTexts::Cell& cell) {
+    PyObject* item = make(cell);
+    if (item == nullptr) return false;
+    PyList_SetItem(list.get(), i++, item);
+    return true;
+  });
+  return filled ? list.release() : nullptr;
 }
 
 PyObject* parse(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
   PyObject* value = take_value("parse", args, kwargs);
   if (value == nullptr) return nullptr;
   return guarded([value]() -> PyObject* {
-    std::string text;
+    CellText text;
     if (!as_text(value, text)) return nullptr;
-    return new_parsed(build(text));
+    return new_parsed(build(text.view()), text.view());
   });
 }
 
@@ -52,9 +53,9 @@ PyObject* store_form(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noe
   PyObject* value = take_value("store_form", args, kwargs);
   if (value == nullptr) return nullptr;
   return guarded([value]() -> PyObject* {
-    std::string text;
+    CellText text;
     if (!as_text(value, text)) return nullptr;
-    return new_str(tevora::store_form(text).as_str());
+    return new_str(tevora::store_form(text.view()).as_str());
   });
 }
 
@@ -62,12 +63,19 @@ PyObject* key(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
   PyObject* value = take_value("key", args, kwargs);
   if (value == nullptr) return nullptr;
   return guarded([value]() -> PyObject* {
-    std::string text;
+    CellText text;
     if (!as_text(value, text)) return nullptr;
-    const std::optional<tevora::GtinKey> key = tevora::key(text);
+    const std::optional<tevora::GtinKey> key = tevora::key(text.view());
     if (!key) Py_RETURN_NONE;
     return new_gtin_key(*key);
   });
+}
+
+// A str of the fourteen digits that replaced a cell's text.
+PyObject* new_digits_str(const CellTexts::Cell& cell) noexcept {
+  char digits[tevora::Gtin14::kSize];
+  cell.digits(digits);
+  return new_str({digits, sizeof digits});
 }
 
 PyObject* store_form_many(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
@@ -76,13 +84,17 @@ PyObject* store_form_many(PyObject* /*module*/, PyObject* args, PyObject* kwargs
   return guarded([values]() -> PyObject* {
     CellTexts texts;
     if (!collect(values, texts)) return nullptr;
-    std::vector<tevora::StoreForm> forms;
-    forms.reserve(texts.size());
     {
+      // A cell's store form is its own text, or the digits it is replaced by.
       const WithoutGil unlocked;
-      for (std::size_t i = 0; i < texts.size(); ++i) forms.push_back(tevora::store_form(texts[i]));
+      texts.for_each([](CellTexts::Cell& cell) {
+        const tevora::StoreForm form = tevora::store_form(cell.text());
+        if (!form.borrows_input()) cell.replace(form.as_str());
+      });
     }
-    return make_list(forms.size(), [&forms](std::size_t i) { return new_str(forms[i].as_str()); });
+    return make_list(texts, [](const CellTexts::Cell& cell) {
+      return cell.replaced() ? new_digits_str(cell) : new_str(cell.text());
+    });
   });
 }
 
@@ -92,15 +104,18 @@ PyObject* key_strings(PyObject* /*module*/, PyObject* args, PyObject* kwargs) no
   return guarded([values]() -> PyObject* {
     CellTexts texts;
     if (!collect(values, texts)) return nullptr;
-    std::vector<std::optional<tevora::GtinKey>> keys;
-    keys.reserve(texts.size());
     {
+      // A cell with a key is replaced by it; one without keeps its text.
       const WithoutGil unlocked;
-      for (std::size_t i = 0; i < texts.size(); ++i) keys.push_back(tevora::key(texts[i]));
+      texts.for_each([](CellTexts::Cell& cell) {
+        if (const std::optional<tevora::GtinKey> key = tevora::key(cell.text())) {
+          cell.replace(key->as_key_str());
+        }
+      });
     }
-    return make_list(keys.size(), [&keys](std::size_t i) -> PyObject* {
-      if (!keys[i]) Py_RETURN_NONE;
-      return new_str(keys[i]->as_key_str());
+    return make_list(texts, [](const CellTexts::Cell& cell) -> PyObject* {
+      if (!cell.replaced()) Py_RETURN_NONE;
+      return new_digits_str(cell);
     });
   });
 }
@@ -109,15 +124,11 @@ PyObject* parse_many(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noe
   PyObject* values = take_values("parse_many", args, kwargs);
   if (values == nullptr) return nullptr;
   return guarded([values]() -> PyObject* {
-    std::vector<PyParsed> records;
-    {
-      CellTexts texts;
-      if (!collect(values, texts)) return nullptr;
-      records.reserve(texts.size());
-      for (std::size_t i = 0; i < texts.size(); ++i) records.push_back(build(texts[i]));
-    }
-    return make_list(records.size(),
-                     [&records](std::size_t i) { return new_parsed(std::move(records[i])); });
+    CellTexts texts;
+    if (!collect(values, texts)) return nullptr;
+    return make_list(texts, [](const CellTexts::Cell& cell) {
+      return new_parsed(build(cell.text()), cell.text());
+    });
   });
 }
 

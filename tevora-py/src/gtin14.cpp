@@ -164,7 +164,7 @@ PyType_Slot Gtin14_slots[] = {
     {Py_tp_hash, slot(Gtin14_hash)},
     {Py_tp_richcompare, slot(Gtin14_richcompare)},
     {Py_tp_new, slot(refuse_construction)},
-    {Py_tp_dealloc, slot(dealloc<PyGtin14>)},
+    {Py_tp_dealloc, slot(dealloc)},
     {0, nullptr},
 };
 

@@ -48,7 +48,7 @@ PyType_Slot GtinKey_slots[] = {
     {Py_tp_hash, slot(GtinKey_hash)},
     {Py_tp_richcompare, slot(GtinKey_richcompare)},
     {Py_tp_new, slot(refuse_construction)},
-    {Py_tp_dealloc, slot(dealloc<PyGtinKey>)},
+    {Py_tp_dealloc, slot(dealloc)},
     {0, nullptr},
 };
 

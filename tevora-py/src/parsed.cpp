@@ -1,6 +1,6 @@
 // The Python class Parsed: the outcome of reading one cell, derived once.
 
-#include <array>
+#include <cstring>
 #include <string>
 
 #include "classes.hpp"
@@ -9,9 +9,9 @@
 namespace tevora_py {
 namespace {
 
-// A sentence fit to show a user, by reason. The bounds are written out, not
+// By reason, a sentence fit to show a user. The bounds are written out, not
 // formatted: the texts are fixed.
-constexpr std::array<std::string_view, 4> kMessages = {
+constexpr std::string_view kMessages[] = {
     "The cell is empty",
     "Not a number \u2014 the cell holds more than digits",
     "Fewer than 8 digits \u2014 too short to be a GTIN",
@@ -20,14 +20,17 @@ constexpr std::array<std::string_view, 4> kMessages = {
 
 const PyParsed& parsed_of(PyObject* self) noexcept { return record_of<PyParsed>(self); }
 
-PyObject* optional_str(const std::optional<std::string_view>& text) noexcept {
-  if (!text) Py_RETURN_NONE;
-  return new_str(*text);
+std::string_view raw_of(PyObject* self) noexcept {
+  return {extra_of<PyParsed>(self), parsed_of(self).raw_size};
 }
 
-PyObject* Parsed_raw(PyObject* self, void* /*closure*/) noexcept {
-  return new_str(parsed_of(self).raw);
+bool refused(const PyParsed& parsed) noexcept { return parsed.reason >= 0; }
+
+std::string_view reason_name(const PyParsed& parsed) noexcept {
+  return tevora::Reason(static_cast<tevora::Reason::Kind>(parsed.reason)).name();
 }
+
+PyObject* Parsed_raw(PyObject* self, void* /*closure*/) noexcept { return new_str(raw_of(self)); }
 
 PyObject* Parsed_gtin(PyObject* self, void* /*closure*/) noexcept {
   const std::optional<tevora::Gtin14>& gtin = parsed_of(self).gtin;
@@ -36,21 +39,27 @@ PyObject* Parsed_gtin(PyObject* self, void* /*closure*/) noexcept {
 }
 
 PyObject* Parsed_reason(PyObject* self, void* /*closure*/) noexcept {
-  return optional_str(parsed_of(self).reason);
+  const PyParsed& parsed = parsed_of(self);
+  if (!refused(parsed)) Py_RETURN_NONE;
+  return new_str(reason_name(parsed));
 }
 
 PyObject* Parsed_message(PyObject* self, void* /*closure*/) noexcept {
-  return optional_str(parsed_of(self).message);
+  const PyParsed& parsed = parsed_of(self);
+  if (!refused(parsed)) Py_RETURN_NONE;
+  return new_str(kMessages[parsed.reason]);
 }
 
 PyObject* Parsed_digits(PyObject* self, void* /*closure*/) noexcept {
-  const std::optional<std::size_t>& digits = parsed_of(self).digits;
-  if (!digits) Py_RETURN_NONE;
-  return PyLong_FromSize_t(*digits);
+  const PyParsed& parsed = parsed_of(self);
+  // Only the two length refusals carry a count.
+  if (parsed.reason < tevora::Reason::TooShort) Py_RETURN_NONE;
+  return PyLong_FromSize_t(parsed.digits);
 }
 
 PyObject* Parsed_store_form(PyObject* self, void* /*closure*/) noexcept {
-  return new_str(parsed_of(self).store_form);
+  const PyParsed& parsed = parsed_of(self);
+  return new_str(parsed.gtin ? parsed.gtin->as_str() : raw_of(self));
 }
 
 PyObject* Parsed_was_cleaned(PyObject* self, void* /*closure*/) noexcept {
@@ -86,11 +95,11 @@ PyObject* Parsed_repr(PyObject* self) noexcept {
     parsed.gtin->as_str().copy(digits, tevora::Gtin14::kSize);
     return PyUnicode_FromFormat("Parsed(gtin=Gtin14('%s'))", digits);
   }
-  return guarded([&parsed] {
+  return guarded([self, &parsed] {
     std::string repr = "Parsed(raw=";
-    append_quoted(repr, parsed.raw);
+    append_quoted(repr, raw_of(self));
     repr += ", reason=";
-    append_quoted(repr, parsed.reason.value_or(std::string_view()));
+    append_quoted(repr, reason_name(parsed));
     repr += ')';
     return new_str(repr);
   });
@@ -131,23 +140,22 @@ PyType_Slot Parsed_slots[] = {
     {Py_tp_methods, Parsed_methods},
     {Py_tp_repr, slot(Parsed_repr)},
     {Py_tp_new, slot(refuse_construction)},
-    {Py_tp_dealloc, slot(dealloc<PyParsed>)},
+    {Py_tp_dealloc, slot(dealloc)},
     {0, nullptr},
 };
 
 PyType_Spec Parsed_spec = {
-    "tevora.Parsed", sizeof(Instance<PyParsed>), 0, Py_TPFLAGS_DEFAULT, Parsed_slots,
+    "tevora.Parsed", sizeof(InstanceOf<PyParsed>), 1, Py_TPFLAGS_DEFAULT, Parsed_slots,
 };
 
 }  // namespace
 
 ClassCell parsed_class("Parsed", &Parsed_spec);
 
-PyParsed build(std::string_view text) {
+PyParsed build(std::string_view text) noexcept {
   const tevora::Parsed parsed = tevora::parse(text);
   PyParsed record;
-  record.raw.assign(text);
-  record.store_form.assign(parsed.store_form());
+  record.raw_size = text.size();
   if (const tevora::Parsed::Accepted* accepted = parsed.accepted()) {
     record.gtin = accepted->gtin;
     record.removed_whitespace = accepted->removed_whitespace;
@@ -157,15 +165,16 @@ PyParsed build(std::string_view text) {
         accepted->removed_whitespace || accepted->removed_separators || accepted->dropped_fraction;
   } else {
     const tevora::Reason reason = parsed.refused()->reason;
-    record.reason = reason.name();
-    record.message = kMessages[reason.kind()];
-    record.digits = reason.digits();
+    record.reason = static_cast<std::int8_t>(reason.kind());
+    record.digits = reason.digits().value_or(0);
   }
   return record;
 }
 
-PyObject* new_parsed(PyParsed&& record) noexcept {
-  return new_instance(parsed_class, std::move(record));
+PyObject* new_parsed(const PyParsed& record, std::string_view raw) noexcept {
+  PyObject* self = new_instance(parsed_class, record, raw.size());
+  if (self != nullptr) std::memcpy(extra_of<PyParsed>(self), raw.data(), raw.size());
+  return self;
 }
 
 }  // namespace tevora_py
