@@ -64,8 +64,8 @@ void set_item_error() {
 }
 
 // A str's code points, copied out of the object without making a bytes
-// object per cell; short strings use the inline part.
-class Ucs4Scratch {
+// object per cell; short strings use the inline part, written before read.
+class Ucs4Scratch {  // NOLINT(cppcoreguidelines-pro-type-member-init)
  public:
   Py_UCS4* reserve(std::size_t n) {
     if (n <= std::size(inline_)) return inline_;
@@ -74,7 +74,7 @@ class Ucs4Scratch {
   }
 
  private:
-  Py_UCS4 inline_[64];  // NOLINT(cppcoreguidelines-pro-type-member-init): written before read
+  Py_UCS4 inline_[64];
   std::vector<Py_UCS4> heap_;
 };
 
