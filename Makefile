@@ -33,8 +33,13 @@ test-asan: deps
 	@cmake --build $(ASAN_BUILD) -j $(JOBS) --target tevora_tests
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -R '^core$$'
 
+# The core's figures, its instruction count per clean cell, then the column
+# functions side by side with the floor and the alternatives (docs/).
 bench: build
+	@tools/deps bench
 	$(BUILD)/tevora_bench
+	tools/count-instructions $(BUILD)/tevora_count
+	/usr/bin/python3 python/bench/compare.py --markdown docs/benchmark.md --chart docs/benchmark.png
 
 format:
 	clang-format -i $(wildcard tevora/*/*.cpp tevora/include/tevora/*.hpp tevora/tests/*.hpp tevora-py/src/*.cpp tevora-py/src/*.hpp)
