@@ -2,6 +2,7 @@
 
 #include "convert.hpp"
 
+#include <emmintrin.h>
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -78,6 +79,34 @@ class Ucs4Scratch {  // NOLINT(cppcoreguidelines-pro-type-member-init)
   std::vector<Py_UCS4> heap_;
 };
 
+// Narrows eight code points to eight bytes, noting in `seen` any that is
+// not ASCII (those survive the saturating packs changed).
+void narrow8(const Py_UCS4* wide, char* out, __m128i& seen) noexcept {
+  __m128i low;
+  __m128i high;
+  std::memcpy(&low, wide, 16);
+  std::memcpy(&high, wide + 4, 16);
+  seen = _mm_or_si128(seen, _mm_or_si128(low, high));
+  const __m128i words = _mm_packs_epi32(low, high);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(words, words));
+}
+
+// Copies code points to bytes while all are ASCII; says whether they were.
+bool narrow_ascii(const Py_UCS4* wide, std::size_t n, char* out) noexcept {
+  if (n < 8) {
+    Py_UCS4 seen = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      seen |= wide[i];
+      out[i] = static_cast<char>(wide[i]);
+    }
+    return seen < 0x80;
+  }
+  __m128i seen = _mm_setzero_si128();
+  for (std::size_t i = 0; i + 8 < n; i += 8) narrow8(wide + i, out + i, seen);
+  narrow8(wide + n - 8, out + n - 8, seen);  // the last eight, overlapping
+  return _mm_movemask_epi8(_mm_cmpgt_epi32(seen, _mm_set1_epi32(0x7F))) == 0;
+}
+
 // A str's contents as UTF-8, written into `out`. A lone surrogate cannot be
 // encoded: the interpreter's own encoder then raises its UnicodeEncodeError.
 template <typename Sink>
@@ -87,13 +116,9 @@ bool append_str(PyObject* str, Sink& out, Ucs4Scratch& scratch) {
   const auto n = static_cast<std::size_t>(length);
   Py_UCS4* wide = scratch.reserve(n);
   if (n > 0 && PyUnicode_AsUCS4(str, wide, length, 0) == nullptr) return false;
-  // Most cells are ASCII: one pass to find out, one narrowing copy, both
-  // simple enough to vectorise.
-  Py_UCS4 all = 0;
-  for (std::size_t i = 0; i < n; ++i) all |= wide[i];
-  if (all < 0x80) {
-    char* const ascii = out.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) ascii[i] = static_cast<char>(wide[i]);
+  // Most cells are ASCII: narrow them eight code points at a time, and fall
+  // back to encoding only when one is not.
+  if (narrow_ascii(wide, n, out.reserve(n))) {
     out.commit(n);
     return true;
   }
@@ -125,6 +150,14 @@ bool append_str(PyObject* str, Sink& out, Ucs4Scratch& scratch) {
   }
   out.commit(static_cast<std::size_t>(reinterpret_cast<char*>(o) - start));
   return true;
+}
+
+// Whether converting the value cannot run Python code: None, and the exact
+// str, float and int types (the slow path of a huge int only raises).
+bool runs_no_python(PyObject* value) noexcept {
+  PyTypeObject* type = Py_TYPE(value);
+  return value == Py_None || type == &PyUnicode_Type || type == &PyFloat_Type ||
+         type == &PyLong_Type;
 }
 
 template <typename Sink>
@@ -270,10 +303,20 @@ bool collect(PyObject* list, CellTexts& out) {
   Ucs4Scratch scratch;
   const Py_ssize_t start = PyList_Size(list);
   out.expect(static_cast<std::size_t>(start));
-  for (Py_ssize_t i = 0; i < std::min(start, PyList_Size(list)); ++i) {
-    // Our own reference: converting the item may remove it from the list.
-    const Ref item = Ref::borrow(PyList_GetItem(list, i));
-    if (!append_text(item.get(), out, scratch)) {
+  Py_ssize_t end = start;
+  for (Py_ssize_t i = 0; i < end; ++i) {
+    PyObject* item = PyList_GetItem(list, i);
+    bool ok = false;
+    if (runs_no_python(item)) {
+      ok = append_text(item, out, scratch);
+    } else {
+      // Converting may run Python code that changes the list: hold our own
+      // reference meanwhile, and look at the list's length again after.
+      const Ref held = Ref::borrow(item);
+      ok = append_text(item, out, scratch);
+      end = std::min(start, PyList_Size(list));
+    }
+    if (!ok) {
       set_item_error();
       return false;
     }
@@ -285,8 +328,12 @@ bool collect(PyObject* list, CellTexts& out) {
 
 namespace {
 
-constexpr std::uint32_t kReplaced = 0x80000000;
-constexpr std::uint32_t kLongLength = 0x7FFFFFFF;  // a 64-bit length follows
+// A cell's header is one byte: how it was replaced, and a length below 63,
+// or 63 and a 64-bit length after it. Most cells are short, and every byte a
+// cell takes is a byte of fresh memory per cell.
+constexpr unsigned char kPacked = 0x80;  // the payload holds packed digits
+constexpr unsigned char kPadded = 0x40;  // the digits are zeros, then the text
+constexpr unsigned char kLongLength = 0x3F;
 constexpr std::size_t kPage = 4096;
 constexpr std::size_t kReleaseStep = std::size_t{1} << 20;
 constexpr std::size_t kMapFrom = std::size_t{8} << 20;
@@ -300,10 +347,19 @@ CellTexts::~CellTexts() { clear(); }
 void CellTexts::expect(std::size_t cells) noexcept { expected_ = cells; }
 
 char* CellTexts::reserve(std::size_t max) {
-  reserved_header_ = max < kLongLength ? 4 : 12;
+  reserved_header_ = max < kLongLength ? 1 : 9;
   const std::size_t needed = used_ + reserved_header_ + max;
   if (needed > capacity_) grow(needed);
+  if (mapped_ && needed > populated_) populate(needed);
   return base_ + used_ + reserved_header_;
+}
+
+void CellTexts::populate(std::size_t needed) noexcept {
+  // Backing pages a batch at a time costs far less than a fault per page.
+  // Kernels without MADV_POPULATE_WRITE simply fault them in on first write.
+  const std::size_t end = std::min(capacity_, round_up_to_page(needed + kReleaseStep));
+  madvise(base_ + populated_, end - populated_, MADV_POPULATE_WRITE);
+  populated_ = end;
 }
 
 void CellTexts::grow(std::size_t needed) {
@@ -335,13 +391,12 @@ void CellTexts::grow(std::size_t needed) {
 
 void CellTexts::commit(std::size_t length) noexcept {
   char* header = base_ + used_;
-  if (reserved_header_ == 4) {
-    const auto short_length = static_cast<std::uint32_t>(length);
-    std::memcpy(header, &short_length, 4);
+  if (reserved_header_ == 1) {
+    *header = static_cast<char>(length);
   } else {
     const std::uint64_t long_length = length;
-    std::memcpy(header, &kLongLength, 4);
-    std::memcpy(header + 4, &long_length, 8);
+    *header = static_cast<char>(kLongLength);
+    std::memcpy(header + 1, &long_length, 8);
   }
   used_ += reserved_header_ + length;
   ++cells_;
@@ -350,11 +405,11 @@ void CellTexts::commit(std::size_t length) noexcept {
 CellTexts::Cell CellTexts::cell_at(std::size_t offset) const noexcept {
   Cell cell;
   cell.header_ = reinterpret_cast<unsigned char*>(base_ + offset);
-  std::uint32_t header = 0;
-  std::memcpy(&header, cell.header_, 4);
-  cell.replaced_ = (header & kReplaced) != 0;
-  cell.length_ = header & ~kReplaced;
-  cell.payload_ = base_ + offset + 4;
+  const unsigned char header = *cell.header_;
+  cell.packed_ = (header & kPacked) != 0;
+  cell.padded_ = (header & kPadded) != 0;
+  cell.length_ = header & kLongLength;
+  cell.payload_ = base_ + offset + 1;
   if (cell.length_ == kLongLength) {
     std::uint64_t long_length = 0;
     std::memcpy(&long_length, cell.payload_, 8);
@@ -367,6 +422,14 @@ CellTexts::Cell CellTexts::cell_at(std::size_t offset) const noexcept {
 namespace {
 
 constexpr std::uint64_t kEachByte = 0x0101010101010101;
+
+std::uint64_t load8(const char* p) noexcept {
+  std::uint64_t word = 0;
+  std::memcpy(&word, p, 8);
+  return word;
+}
+
+void store8(char* p, std::uint64_t word) noexcept { std::memcpy(p, &word, 8); }
 
 // Eight ASCII digits, in memory order, as eight nibbles in four bytes.
 std::uint32_t pack8(const char* digits) noexcept {
@@ -391,16 +454,30 @@ void unpack8(std::uint32_t packed, char* digits) noexcept {
 }  // namespace
 
 void CellTexts::Cell::replace(std::string_view fourteen_digits) noexcept {
-  // Digits 1 to 8 and 7 to 14 as nibbles fit the eight bytes every text
-  // that holds a GTIN has.
-  const std::uint32_t packed[2] = {pack8(fourteen_digits.data()),
-                                   pack8(fourteen_digits.data() + 6)};
+  // A text of plain digits needs no copy: it is the digits' tail. Eight to
+  // fourteen bytes are two overlapping words.
+  const char* tail = fourteen_digits.data() + 14 - length_;
+  if (length_ <= 14 && load8(payload_) == load8(tail) &&
+      load8(payload_ + length_ - 8) == load8(fourteen_digits.data() + 6)) {
+    *header_ = static_cast<unsigned char>(*header_ | kPadded);
+    padded_ = true;
+    return;
+  }
+  // Otherwise digits 1 to 8 and 7 to 14 as nibbles fit the eight bytes
+  // that every text holding a GTIN has.
+  const std::uint32_t packed[2] = {pack8(fourteen_digits.data()), pack8(fourteen_digits.data() + 6)};
   std::memcpy(payload_, packed, 8);
-  header_[3] = static_cast<unsigned char>(header_[3] | 0x80);
-  replaced_ = true;
+  *header_ = static_cast<unsigned char>(*header_ | kPacked);
+  packed_ = true;
 }
 
 void CellTexts::Cell::digits(char* out) const noexcept {
+  if (padded_) {
+    store8(out, 0x30 * kEachByte);
+    store8(out + 6, load8(payload_ + length_ - 8));
+    store8(out + 14 - length_, load8(payload_));
+    return;
+  }
   std::uint32_t packed[2];
   std::memcpy(packed, payload_, 8);
   unpack8(packed[0], out);
@@ -423,7 +500,7 @@ void CellTexts::clear() noexcept {
   }
   base_ = nullptr;
   mapped_ = false;
-  capacity_ = used_ = released_ = cells_ = 0;
+  capacity_ = used_ = populated_ = released_ = cells_ = 0;
 }
 
 char* CellText::reserve(std::size_t max) {

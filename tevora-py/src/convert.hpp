@@ -42,7 +42,7 @@ class CellTexts {
    public:
     // The text, unless it has been replaced.
     std::string_view text() const noexcept { return {payload_, length_}; }
-    bool replaced() const noexcept { return replaced_; }
+    bool replaced() const noexcept { return packed_ || padded_; }
     // Replaces the text by fourteen digits; the text must be at least eight
     // bytes long, as every text that holds a GTIN is.
     void replace(std::string_view fourteen_digits) noexcept;
@@ -54,7 +54,8 @@ class CellTexts {
     unsigned char* header_ = nullptr;
     char* payload_ = nullptr;
     std::size_t length_ = 0;
-    bool replaced_ = false;
+    bool packed_ = false;
+    bool padded_ = false;
   };
 
   // Calls `visit(Cell&)` for every cell in order.
@@ -86,6 +87,7 @@ class CellTexts {
  private:
   Cell cell_at(std::size_t offset) const noexcept;
   void grow(std::size_t needed);
+  void populate(std::size_t needed) noexcept;
   void release_before(std::size_t offset) noexcept;
   void clear() noexcept;
 
@@ -94,9 +96,10 @@ class CellTexts {
   std::size_t expected_ = 0;  // cells
   std::size_t capacity_ = 0;  // bytes
   std::size_t used_ = 0;      // bytes written
+  std::size_t populated_ = 0; // bytes backed ahead of writing, when mapped
   std::size_t released_ = 0;  // bytes given back
   std::size_t cells_ = 0;
-  std::size_t reserved_header_ = 0;  // header size of the text being written
+  std::size_t reserved_header_ = 0;  // header bytes of the text being written
 };
 
 // One cell's text, held inline when it is short.
