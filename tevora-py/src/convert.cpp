@@ -3,7 +3,6 @@
 #include "convert.hpp"
 
 #include <emmintrin.h>
-#include <sys/mman.h>
 
 #include <algorithm>
 #include <charconv>
@@ -334,12 +333,6 @@ namespace {
 constexpr unsigned char kPacked = 0x80;  // the payload holds packed digits
 constexpr unsigned char kPadded = 0x40;  // the digits are zeros, then the text
 constexpr unsigned char kLongLength = 0x3F;
-constexpr std::size_t kPage = 4096;
-constexpr std::size_t kReleaseStep = std::size_t{1} << 20;
-constexpr std::size_t kMapFrom = std::size_t{8} << 20;
-
-std::size_t round_up_to_page(std::size_t n) noexcept { return (n + kPage - 1) & ~(kPage - 1); }
-
 }  // namespace
 
 CellTexts::~CellTexts() { clear(); }
@@ -350,41 +343,15 @@ char* CellTexts::reserve(std::size_t max) {
   reserved_header_ = max < kLongLength ? 1 : 9;
   const std::size_t needed = used_ + reserved_header_ + max;
   if (needed > capacity_) grow(needed);
-  if (mapped_ && needed > populated_) populate(needed);
   return base_ + used_ + reserved_header_;
 }
 
-void CellTexts::populate(std::size_t needed) noexcept {
-  // Backing pages a batch at a time costs far less than a fault per page.
-  // Kernels without MADV_POPULATE_WRITE simply fault them in on first write.
-  const std::size_t end = std::min(capacity_, round_up_to_page(needed + kReleaseStep));
-  madvise(base_ + populated_, end - populated_, MADV_POPULATE_WRITE);
-  populated_ = end;
-}
-
 void CellTexts::grow(std::size_t needed) {
-  // Twenty bytes a cell hold a typical column without growing.
-  const std::size_t capacity =
-      round_up_to_page(std::max({needed, 2 * capacity_, 20 * expected_, kPage}));
-  void* grown = nullptr;
-  if (mapped_) {
-    grown = mremap(base_, capacity_, capacity, MREMAP_MAYMOVE);
-  } else if (capacity >= kMapFrom) {
-    // A large column gets a mapping of its own, whose pages the last pass
-    // gives back as it goes.
-    grown = mmap(nullptr, capacity, PROT_READ | PROT_WRITE,
-                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (grown != MAP_FAILED && base_ != nullptr) {
-      std::memcpy(grown, base_, used_);
-      std::free(base_);
-    }
-    mapped_ = grown != MAP_FAILED;
-  } else {
-    // A small one lives on the heap, whose pages stay warm between calls.
-    grown = std::realloc(base_, capacity);
-    if (grown == nullptr) grown = MAP_FAILED;
-  }
-  if (grown == MAP_FAILED) throw std::bad_alloc();
+  // Sixteen bytes a cell hold a typical column without growing. The heap,
+  // unlike a mapping of our own, keeps its pages warm from call to call.
+  const std::size_t capacity = std::max({needed, 2 * capacity_, 16 * expected_, std::size_t{256}});
+  void* grown = std::realloc(base_, capacity);
+  if (grown == nullptr) throw std::bad_alloc();
   base_ = static_cast<char*>(grown);
   capacity_ = capacity;
 }
@@ -465,7 +432,8 @@ void CellTexts::Cell::replace(std::string_view fourteen_digits) noexcept {
   }
   // Otherwise digits 1 to 8 and 7 to 14 as nibbles fit the eight bytes
   // that every text holding a GTIN has.
-  const std::uint32_t packed[2] = {pack8(fourteen_digits.data()), pack8(fourteen_digits.data() + 6)};
+  const std::uint32_t packed[2] = {pack8(fourteen_digits.data()),
+                                   pack8(fourteen_digits.data() + 6)};
   std::memcpy(payload_, packed, 8);
   *header_ = static_cast<unsigned char>(*header_ | kPacked);
   packed_ = true;
@@ -484,23 +452,10 @@ void CellTexts::Cell::digits(char* out) const noexcept {
   unpack8(packed[1], out + 6);
 }
 
-void CellTexts::release_before(std::size_t offset) noexcept {
-  const std::size_t end = offset & ~(kPage - 1);
-  if (mapped_ && end - released_ >= kReleaseStep) {
-    madvise(base_ + released_, end - released_, MADV_DONTNEED);
-    released_ = end;
-  }
-}
-
 void CellTexts::clear() noexcept {
-  if (mapped_) {
-    munmap(base_, capacity_);
-  } else {
-    std::free(base_);
-  }
+  std::free(base_);
   base_ = nullptr;
-  mapped_ = false;
-  capacity_ = used_ = populated_ = released_ = cells_ = 0;
+  capacity_ = used_ = cells_ = 0;
 }
 
 char* CellText::reserve(std::size_t max) {

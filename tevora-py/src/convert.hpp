@@ -16,10 +16,9 @@
 
 namespace tevora_py {
 
-// The texts of a whole column, in list order, each behind a small header in
-// one private mapping. A pass over the column may replace a text by the
-// fourteen digits of its result, in place; the last pass gives the memory
-// back as it goes, so a column's texts never sit beside all of its results.
+// The texts of a whole column, in list order, each behind a one-byte header
+// in one buffer. A pass over the column may replace a text by the fourteen
+// digits of its result, in place, so no second buffer is needed.
 class CellTexts {
  public:
   CellTexts() noexcept = default;
@@ -33,7 +32,7 @@ class CellTexts {
   void expect(std::size_t cells) noexcept;
 
   // Room for at most `max` bytes of the next text; `commit` then says how
-  // many were written. Throws std::bad_alloc when nothing can be mapped.
+  // many were written. Throws std::bad_alloc when memory runs out.
   char* reserve(std::size_t max);
   void commit(std::size_t length) noexcept;
 
@@ -68,9 +67,8 @@ class CellTexts {
     }
   }
 
-  // Calls `visit(const Cell&)` for every cell in order, giving back the
-  // memory behind it; afterwards the column is empty. Stops at the first
-  // visit that returns false.
+  // Calls `visit(const Cell&)` for every cell in order, then empties the
+  // column. Stops at the first visit that returns false.
   template <typename Visit>
   bool drain(Visit visit) noexcept {
     bool ok = true;
@@ -78,7 +76,6 @@ class CellTexts {
       const Cell cell = cell_at(offset);
       ok = visit(cell);
       offset = static_cast<std::size_t>(cell.payload_ + cell.length_ - base_);
-      release_before(offset);
     }
     clear();
     return ok;
@@ -87,17 +84,12 @@ class CellTexts {
  private:
   Cell cell_at(std::size_t offset) const noexcept;
   void grow(std::size_t needed);
-  void populate(std::size_t needed) noexcept;
-  void release_before(std::size_t offset) noexcept;
   void clear() noexcept;
 
   char* base_ = nullptr;
-  bool mapped_ = false;       // a mapping of our own, not heap memory
   std::size_t expected_ = 0;  // cells
   std::size_t capacity_ = 0;  // bytes
   std::size_t used_ = 0;      // bytes written
-  std::size_t populated_ = 0; // bytes backed ahead of writing, when mapped
-  std::size_t released_ = 0;  // bytes given back
   std::size_t cells_ = 0;
   std::size_t reserved_header_ = 0;  // header bytes of the text being written
 };
