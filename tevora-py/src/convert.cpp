@@ -152,11 +152,11 @@ bool append_str(PyObject* str, Sink& out, Ucs4Scratch& scratch) {
 }
 
 // Whether converting the value cannot run Python code: None, and the exact
-// str, float and int types (the slow path of a huge int only raises).
+// str and float types. Not int: str() of a huge one runs Python code from
+// CPython 3.12 on.
 bool runs_no_python(PyObject* value) noexcept {
   PyTypeObject* type = Py_TYPE(value);
-  return value == Py_None || type == &PyUnicode_Type || type == &PyFloat_Type ||
-         type == &PyLong_Type;
+  return value == Py_None || type == &PyUnicode_Type || type == &PyFloat_Type;
 }
 
 template <typename Sink>

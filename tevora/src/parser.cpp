@@ -98,8 +98,6 @@ constexpr std::uint64_t non_digits(std::uint64_t word) noexcept {
   return (word | (word - 0x30 * kEachByte) | (word + 0x46 * kEachByte)) & (0x80 * kEachByte);
 }
 
-constexpr bool all_digits(std::uint64_t word) noexcept { return non_digits(word) == 0; }
-
 // The value of 8 to 14 digits, right-aligned in fourteen '0' characters.
 // `digits` holds `count` digits, so the two words read stay inside it.
 Gtin14 right_aligned(const unsigned char* digits, std::size_t count) noexcept {
