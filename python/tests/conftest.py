@@ -4,10 +4,14 @@ The package `tevora` is never imported in this process: the extension can be
 initialised once per process, so loading it a second time under the package
 name would fail. Checks that need the package run in a subprocess.
 """
+import os
 import pathlib
 import sys
 
-EXTENSION_DIR = pathlib.Path(__file__).resolve().parents[1] / "tevora"
+# TEVORA_EXTENSION_DIR points the suite at another build of the module, such
+# as the sanitized one that `make sanitize` runs it against.
+EXTENSION_DIR = pathlib.Path(
+    os.environ.get("TEVORA_EXTENSION_DIR") or pathlib.Path(__file__).resolve().parents[1] / "tevora")
 
 sys.path.insert(0, str(EXTENSION_DIR))
 

@@ -1,12 +1,14 @@
 """Helpers shared by the test modules."""
+import os
+import sys
+
 import _tevora
 
-MESSAGES = {
-    "empty": "The cell is empty",
-    "non_numeric": "Not a number — the cell holds more than digits",
-    "too_short": "Fewer than 8 digits — too short to be a GTIN",
-    "too_long": "More than 14 digits — not a GTIN",
-}
+# `make stress` sets TEVORA_STRESS=1: the leak loops then run at full length,
+# the thread test longer, and the tests too heavy for every run take part.
+STRESS = os.environ.get("TEVORA_STRESS") == "1"
+# `make sanitize` has Python allocate with plain malloc, which keeps no count of blocks.
+SANITIZED = sys.getallocatedblocks() == 0
 
 
 def describe(parsed):

@@ -7,12 +7,9 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import _tevora
-from support import MESSAGES, Dashed, Shouting, Sunk, describe, key_string
+from support import Dashed, Shouting, Sunk, describe, key_string
 
 BATCH = ["parse_many", "store_form_many", "key_strings"]
-WHITESPACE = set("\t\n\x0b\x0c\r \x85\xa0\u1680\u2028\u2029\u202f\u205f\u3000") | set(map(chr, range(0x2000, 0x200B)))
-ZERO_WIDTH = set("\u200b\u2060\ufeff")
-DASHES = set("-\xad\u2010\u2011\u2012\u2013\u2014\u2015\u2212")
 
 
 def outcome(parsed):
@@ -52,39 +49,8 @@ def test_every_call_returns_new_objects():
     assert _tevora.key("4006381333931") is not _tevora.key("4006381333931")
 
 
-def reference_outcome(text):
-    """The cell parser's rules, written out plainly."""
-    digits, fraction, in_fraction, flags = "", 0, False, ""
-    for c in text:
-        if "0" <= c <= "9":
-            fraction, digits = (fraction + 1, digits) if in_fraction else (fraction, digits + c)
-        elif c in WHITESPACE or c in ZERO_WIDTH or c in DASHES:
-            flags += "w" if c in WHITESPACE or c in ZERO_WIDTH else "s"
-        elif c in ".," and digits and not in_fraction:
-            in_fraction = True
-        else:
-            return None, "non_numeric", None, ""
-    if in_fraction and not fraction:
-        return None, "non_numeric", None, ""
-    if not digits:
-        return None, "empty", None, ""
-    if not 8 <= len(digits) <= 14:
-        return None, "too_short" if len(digits) < 8 else "too_long", len(digits), ""
-    return digits.rjust(14, "0"), None, None, "".join(f for f in "wsf" if f in flags + "f" * in_fraction)
-
-
 SPECIALS = "\t\n\x0b \x85\xa0\u2003\u200a\u200b\u2060\ufeff\u3000-\xad\u2014\u2212..,,+ea\u200c\u180e\x1c\x7f\x80\uff14"
 messy_text = st.text(st.sampled_from("0123456789" * 5 + SPECIALS), max_size=24)
-
-
-@settings(max_examples=1000, deadline=None)
-@given(messy_text)
-def test_parser_rules(text):
-    p = _tevora.parse(text)
-    assert outcome(p) == reference_outcome(text)
-    assert p.message == MESSAGES.get(p.reason)
-    assert p.was_cleaned == any((p.removed_whitespace, p.removed_separators, p.dropped_fraction))
-    assert (p.raw, p.store_form) == (text, text if p.gtin is None else p.gtin.value)
 
 
 cells = st.one_of(

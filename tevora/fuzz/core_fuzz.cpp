@@ -1,0 +1,119 @@
+// libFuzzer target: `parse`, `store_form` and `key` on arbitrary bytes.
+//
+// Malformed UTF-8 included, every input must yield an outcome that tells the
+// truth about the bytes it was given. The checks below restate the outcome
+// from the bytes alone, through facts that hold for any UTF-8 decoder: no
+// byte below 0x80 is ever part of a longer sequence, so an ASCII digit byte
+// is a digit and a '.' or ',' byte is a decimal separator wherever it stands.
+// A violation traps, which libFuzzer reports with the input that caused it.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "tevora/tevora.hpp"
+
+namespace {
+
+void require(bool holds) {
+  if (!holds) __builtin_trap();
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// The ASCII digits before the first decimal separator, in order.
+std::string integer_digits(std::string_view text) {
+  std::string digits;
+  for (const char c : text.substr(0, text.find_first_of(".,"))) {
+    if (is_digit(c)) digits += c;
+  }
+  return digits;
+}
+
+// `view` is `text` itself, not a copy of it.
+bool is_the_input(std::string_view view, std::string_view text) {
+  return view.data() == text.data() && view.size() == text.size();
+}
+
+void check_accepted(const tevora::Parsed::Accepted& accepted, std::string_view text) {
+  const std::string_view gtin = accepted.gtin.as_str();
+  require(gtin.size() == tevora::Gtin14::kSize);
+  for (const char c : gtin) require(is_digit(c));
+  require(is_the_input(accepted.raw, text));
+
+  // The value is the integer digits, filled on the left with '0'.
+  const std::string digits = integer_digits(text);
+  require(digits.size() >= tevora::kDomainMinDigits && digits.size() <= tevora::kDomainMaxDigits);
+  std::string filled(tevora::Gtin14::kSize - digits.size(), '0');
+  require(gtin == filled.append(digits));
+
+  // A fraction was dropped exactly when there was a separator, and whatever
+  // was neither digit nor separator was skipped as whitespace or a dash.
+  require(accepted.dropped_fraction == (text.find_first_of(".,") != std::string_view::npos));
+  const bool skipped = text.find_first_not_of("0123456789.,") != std::string_view::npos;
+  require((accepted.removed_whitespace || accepted.removed_separators) == skipped);
+
+  const tevora::StoreForm stored = tevora::store_form(text);
+  require(stored.borrows_input() == (text == gtin));
+  require(stored.as_str() == gtin);
+  if (stored.borrows_input()) require(is_the_input(stored.as_str(), text));
+
+  const std::optional<tevora::GtinKey> key = tevora::key(text);
+  require(key.has_value() && key->as_key_str().substr(0, 13) == gtin.substr(0, 13));
+  require(key->as_key_str().size() == tevora::GtinKey::kSize && key->as_key_str().back() == '0');
+}
+
+void check_refused(const tevora::Parsed::Refused& refused, std::string_view text) {
+  require(is_the_input(refused.raw, text));
+  const std::size_t count = integer_digits(text).size();
+  const std::optional<std::size_t> digits = refused.reason.digits();
+  switch (refused.reason.kind()) {
+    case tevora::Reason::Empty:
+      require(!digits && text.find_first_of("0123456789.,") == std::string_view::npos);
+      break;
+    case tevora::Reason::NonNumeric:
+      require(!digits);
+      break;
+    case tevora::Reason::TooShort:
+      require(digits == count && count >= 1 && count < tevora::kDomainMinDigits);
+      break;
+    case tevora::Reason::TooLong:
+      require(digits == count && count > tevora::kDomainMaxDigits);
+      break;
+  }
+
+  const tevora::StoreForm stored = tevora::store_form(text);
+  require(stored.borrows_input() && is_the_input(stored.as_str(), text));
+  require(!tevora::key(text).has_value());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  const tevora::Parsed parsed = tevora::parse(text);
+  require(is_the_input(parsed.raw(), text));
+  if (const tevora::Parsed::Accepted* accepted = parsed.accepted()) {
+    check_accepted(*accepted, text);
+  } else {
+    check_refused(*parsed.refused(), text);
+  }
+
+  // A leading space moves every byte to another offset, and takes plain
+  // digits off the two-word fast path, yet changes nothing but one flag.
+  std::string shifted(1, ' ');
+  shifted.append(text);
+  const tevora::Parsed moved = tevora::parse(shifted);
+  require(moved.is_accepted() == parsed.is_accepted());
+  if (const tevora::Parsed::Accepted* accepted = parsed.accepted()) {
+    const tevora::Parsed::Accepted& other = *moved.accepted();
+    require(other.gtin == accepted->gtin && other.removed_whitespace);
+    require(other.removed_separators == accepted->removed_separators);
+    require(other.dropped_fraction == accepted->dropped_fraction);
+  } else {
+    require(moved.refused()->reason == parsed.refused()->reason);
+  }
+  return 0;
+}
