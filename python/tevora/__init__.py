@@ -14,6 +14,9 @@ from ._tevora import (
     store_form_many,
 )
 
+# The one place the version is written; the build backend reads it from here.
+__version__ = "0.1.0"
+
 __all__ = [
     "DOMAIN_MIN_DIGITS",
     "DOMAIN_MAX_DIGITS",
