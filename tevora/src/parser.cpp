@@ -183,6 +183,26 @@ Gtin14 right_aligned(const unsigned char* digits, std::size_t count) noexcept {
                           right_aligned(buffer, count), text};
 }
 
+// The count of leading digits in the first sixteen bytes of a text of at
+// least eight; bytes past the end read as zero bytes, which are no digits.
+std::size_t leading_digits(const unsigned char* p, std::size_t n) noexcept {
+  const std::uint64_t first = non_digits(load8(p));
+  if (first != 0) return static_cast<std::size_t>(std::countr_zero(first)) / 8;
+  const std::uint64_t word =
+      n >= 16 ? load8(p + 8) : load8(p + n - 8) >> (8 * (16 - static_cast<unsigned>(n)));
+  const std::uint64_t second = non_digits(word);
+  return second == 0 ? 16 : 8 + static_cast<std::size_t>(std::countr_zero(second)) / 8;
+}
+
+// Whether the last `count` bytes (1 to 8) of a text of at least eight are
+// all digits. The bytes before them are replaced by '0' rather than masked:
+// a non-digit below would borrow into the bytes above it.
+bool ends_in_digits(const unsigned char* p, std::size_t n, std::size_t count) noexcept {
+  const unsigned others = 8 * (8 - static_cast<unsigned>(count));  // 0 to 56 bits
+  const std::uint64_t low = (std::uint64_t{1} << others) - 1;
+  return non_digits((load8(p + n - 8) & ~low) | ((0x30 * kEachByte) & low)) == 0;
+}
+
 }  // namespace
 
 Parsed parse(std::string_view text) noexcept {
@@ -192,6 +212,17 @@ Parsed parse(std::string_view text) noexcept {
   if (n - kDomainMinDigits <= kDomainMaxDigits - kDomainMinDigits &&
       (non_digits(load8(p)) | non_digits(load8(p + n - 8))) == 0) {
     return Parsed::Accepted{false, false, false, right_aligned(p, n), text};
+  }
+  // Next come codes a spreadsheet wrote as numbers: 8 to 14 digits, a
+  // decimal separator, and up to eight digits of fraction.
+  if (n >= kDomainMinDigits + 2) {
+    const std::size_t digits = leading_digits(p, n);
+    const std::size_t fraction = n - digits - 1;
+    if (digits >= kDomainMinDigits && digits <= kDomainMaxDigits &&
+        (p[digits] == '.' || p[digits] == ',') && fraction >= 1 && fraction <= 8 &&
+        ends_in_digits(p, n, fraction)) {
+      return Parsed::Accepted{false, false, true, right_aligned(p, digits), text};
+    }
   }
   return parse_code_points(text);
 }
