@@ -378,3 +378,46 @@ TEST(Reason, Names) {
 
 }  // namespace
 }  // namespace tevora
+
+namespace tevora {
+namespace {
+
+TEST(Parse, CodesWrittenAsFloats) {
+  // Every integer length around the domain, every fraction length around
+  // the eight digits read at once, both separators, and a fault in the
+  // fraction at each place.
+  for (std::size_t digits = 6; digits <= 16; ++digits) {
+    for (std::size_t fraction = 0; fraction <= 10; ++fraction) {
+      for (const char separator : {'.', ','}) {
+        const std::string integer = std::string("4006381333931234").substr(0, digits);
+        const std::string cell = integer + separator + std::string(fraction, '7');
+        const Parsed parsed = parse(cell);
+        if (fraction == 0) {
+          ASSERT_EQ(parsed.refused()->reason, Reason::NonNumeric) << cell;
+        } else if (digits < 8) {
+          ASSERT_EQ(parsed.refused()->reason, Reason::too_short(digits)) << cell;
+        } else if (digits > 14) {
+          ASSERT_EQ(parsed.refused()->reason, Reason::too_long(digits)) << cell;
+        } else {
+          ASSERT_TRUE(parsed.is_accepted()) << cell;
+          EXPECT_EQ(parsed.accepted()->gtin.as_str(), std::string(14 - digits, '0') + integer);
+          EXPECT_TRUE(parsed.accepted()->dropped_fraction);
+          EXPECT_FALSE(parsed.accepted()->removed_whitespace ||
+                       parsed.accepted()->removed_separators);
+        }
+        for (std::size_t at = 0; at < fraction; ++at) {
+          std::string faulty = cell;
+          faulty[digits + 1 + at] = 'x';
+          ASSERT_EQ(parse(faulty).refused()->reason, Reason::NonNumeric) << faulty;
+          faulty[digits + 1 + at] = ' ';
+          // A space is skipped; the fraction still needs one digit.
+          ASSERT_EQ(parse(faulty).is_accepted(), digits >= 8 && digits <= 14 && fraction >= 2)
+              << faulty;
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tevora
