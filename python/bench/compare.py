@@ -242,6 +242,7 @@ def draw(rows, path):
     for y, r in enumerate(ratios):
         ax.text(r * 1.05, y, f"{r:.2f}x", va="center", fontsize=8)
     ax.axvline(1, color="black", linewidth=0.6)
+    ax.set_xlim(right=max(ratios) * 1.8)  # room for the last label
     fig.tight_layout()
     path.parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(path, dpi=110)

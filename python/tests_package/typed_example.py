@@ -55,6 +55,7 @@ stores: List[str] = store_form_many(floats)
 keys: List[Optional[str]] = key_strings(["4006381333931", "n/a"])
 cells: List[Union[str, int, float, None]] = [1, 2.5, "x", None]
 column: List[Parsed] = parse_many(cells)
+written_in_place: List[Parsed] = parse_many([1, 2.5, "x", None])
 
 entry: Callable[[Optional[Sequence[str]]], int] = main
 frame: pd.DataFrame = pd.Series(["4006381333931"]).gtin.parse()
