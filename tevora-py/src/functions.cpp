@@ -39,35 +39,35 @@ PyObject* make_list(CellTexts& texts, Make make) noexcept {
   return filled ? list.release() : nullptr;
 }
 
-PyObject* parse(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
-  PyObject* value = take_value("parse", args, kwargs);
+// A single-cell function: take the argument, convert it, and hand its text
+// to `run`.
+template <typename Run>
+PyObject* with_cell_text(const char* name, PyObject* args, PyObject* kwargs, Run run) noexcept {
+  PyObject* value = take_value(name, args, kwargs);
   if (value == nullptr) return nullptr;
-  return guarded([value]() -> PyObject* {
+  return guarded([value, &run]() -> PyObject* {
     CellText text;
     if (!as_text(value, text)) return nullptr;
-    return new_parsed(build(text.view()), text.view());
+    return run(text.view());
   });
 }
 
-PyObject* store_form(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
-  PyObject* value = take_value("store_form", args, kwargs);
-  if (value == nullptr) return nullptr;
-  return guarded([value]() -> PyObject* {
-    CellText text;
-    if (!as_text(value, text)) return nullptr;
-    return new_str(tevora::store_form(text.view()).as_str());
-  });
-}
-
-PyObject* key(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
-  PyObject* value = take_value("key", args, kwargs);
-  if (value == nullptr) return nullptr;
-  return guarded([value]() -> PyObject* {
-    CellText text;
-    if (!as_text(value, text)) return nullptr;
-    const std::optional<tevora::GtinKey> key = tevora::key(text.view());
-    if (!key) Py_RETURN_NONE;
-    return new_gtin_key(*key);
+// A column function that gives the GIL up: convert the whole column, let
+// `compute` replace cells while no Python object is touched, then `make`
+// each item of the result.
+template <typename Compute, typename Make>
+PyObject* without_gil(const char* name, PyObject* args, PyObject* kwargs, Compute compute,
+                      Make make) noexcept {
+  PyObject* values = take_values(name, args, kwargs);
+  if (values == nullptr) return nullptr;
+  return guarded([values, &compute, &make]() -> PyObject* {
+    CellTexts texts;
+    if (!collect(values, texts)) return nullptr;
+    {
+      const WithoutGil unlocked;
+      texts.for_each(compute);
+    }
+    return make_list(texts, make);
   });
 }
 
@@ -78,48 +78,54 @@ PyObject* new_digits_str(const CellTexts::Cell& cell) noexcept {
   return new_str({digits, sizeof digits});
 }
 
+PyObject* parse(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
+  return with_cell_text("parse", args, kwargs,
+                        [](std::string_view text) { return new_parsed(build(text), text); });
+}
+
+PyObject* store_form(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
+  return with_cell_text("store_form", args, kwargs, [](std::string_view text) {
+    return new_str(tevora::store_form(text).as_str());
+  });
+}
+
+PyObject* key(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
+  return with_cell_text("key", args, kwargs, [](std::string_view text) -> PyObject* {
+    const std::optional<tevora::GtinKey> key = tevora::key(text);
+    if (!key) Py_RETURN_NONE;
+    return new_gtin_key(*key);
+  });
+}
+
 PyObject* store_form_many(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
-  PyObject* values = take_values("store_form_many", args, kwargs);
-  if (values == nullptr) return nullptr;
-  return guarded([values]() -> PyObject* {
-    CellTexts texts;
-    if (!collect(values, texts)) return nullptr;
-    {
-      // A cell's store form is its own text, or the digits it is replaced by.
-      const WithoutGil unlocked;
-      texts.for_each([](CellTexts::Cell& cell) {
+  // A cell's store form is its own text, or the digits it is replaced by.
+  return without_gil(
+      "store_form_many", args, kwargs,
+      [](CellTexts::Cell& cell) {
         const tevora::StoreForm form = tevora::store_form(cell.text());
         if (!form.borrows_input()) cell.replace(form.as_str());
+      },
+      [](const CellTexts::Cell& cell) {
+        return cell.replaced() ? new_digits_str(cell) : new_str(cell.text());
       });
-    }
-    return make_list(texts, [](const CellTexts::Cell& cell) {
-      return cell.replaced() ? new_digits_str(cell) : new_str(cell.text());
-    });
-  });
 }
 
 PyObject* key_strings(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
-  PyObject* values = take_values("key_strings", args, kwargs);
-  if (values == nullptr) return nullptr;
-  return guarded([values]() -> PyObject* {
-    CellTexts texts;
-    if (!collect(values, texts)) return nullptr;
-    {
-      // A cell with a key is replaced by it; one without keeps its text.
-      const WithoutGil unlocked;
-      texts.for_each([](CellTexts::Cell& cell) {
+  // A cell with a key is replaced by it; one without stays as it is.
+  return without_gil(
+      "key_strings", args, kwargs,
+      [](CellTexts::Cell& cell) {
         if (const std::optional<tevora::GtinKey> key = tevora::key(cell.text())) {
           cell.replace(key->as_key_str());
         }
+      },
+      [](const CellTexts::Cell& cell) -> PyObject* {
+        if (!cell.replaced()) Py_RETURN_NONE;
+        return new_digits_str(cell);
       });
-    }
-    return make_list(texts, [](const CellTexts::Cell& cell) -> PyObject* {
-      if (!cell.replaced()) Py_RETURN_NONE;
-      return new_digits_str(cell);
-    });
-  });
 }
 
+// Keeps the GIL throughout: every cell becomes a Python object anyway.
 PyObject* parse_many(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
   PyObject* values = take_values("parse_many", args, kwargs);
   if (values == nullptr) return nullptr;
