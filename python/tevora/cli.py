@@ -12,6 +12,7 @@ ends with one line on stderr and exit status 1.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import itertools
 import json
 import os
@@ -98,22 +99,29 @@ def _parser() -> argparse.ArgumentParser:
 # ---- check -----------------------------------------------------------------------
 
 
-def run_check(args: argparse.Namespace) -> int:
+@contextlib.contextmanager
+def _column(args: argparse.Namespace) -> Iterator[Tuple[Any, int, str, Iterator[List[List[Any]]], "Progress"]]:
+    """The table, its GTIN column (index, and how it was found) and its rows in chunks."""
     source = open_table(args.file, args.encoding)
     progress = Progress(source)
     try:
         chunks = _chunks(source.rows())
         first: List[List[Any]] = next(chunks, [])
         index, found_by = find_column(source, first[:DETECTION_ROWS], args.column)
-        report = Report(str(args.file), source.header[index], found_by)
-        row = 2  # the header is row 1, as a spreadsheet numbers it
-        for chunk in itertools.chain([first], chunks):
-            report.add(row, parse_many(column_cells(chunk, index, source.typed)))
-            row += len(chunk)
-            progress.update()
+        yield source, index, found_by, itertools.chain([first], chunks), progress
     finally:
         progress.close()
         source.close()
+
+
+def run_check(args: argparse.Namespace) -> int:
+    with _column(args) as (source, index, found_by, chunks, progress):
+        report = Report(str(args.file), source.header[index], found_by)
+        row = 2  # the header is row 1, as a spreadsheet numbers it
+        for chunk in chunks:
+            report.add(row, parse_many(column_cells(chunk, index, source.typed)))
+            row += len(chunk)
+            progress.update()
     if args.json:
         sys.stdout.write(json.dumps(report.as_dict(), indent=2, ensure_ascii=False) + "\n")
     else:
@@ -128,12 +136,7 @@ def run_clean(args: argparse.Namespace) -> int:
     out: pathlib.Path = args.output
     if _same_file(args.file, out):
         raise InputError(f"{out}: the output is the input file; write the cleaned copy to another path")
-    source = open_table(args.file, args.encoding)
-    progress = Progress(source)
-    try:
-        chunks = _chunks(source.rows())
-        first: List[List[Any]] = next(chunks, [])
-        index, _ = find_column(source, first[:DETECTION_ROWS], args.column)
+    with _column(args) as (source, index, _, chunks, progress):
         name = source.header[index]
         added = ([args.key_column] if args.key_column else []) + (
             [f"{name}_reason", f"{name}_message"] if args.explain else []
@@ -151,16 +154,13 @@ def run_clean(args: argparse.Namespace) -> int:
             index, source.typed, len(source.header_cells), args.key_column is not None, args.explain, sink)
         try:
             sink.write([source.header_cells + added])
-            for chunk in itertools.chain([first], chunks):
+            for chunk in chunks:
                 sink.write(cleaner.clean(chunk))
                 progress.update()
             sink.commit()
         except BaseException:
             sink.abort()
             raise
-    finally:
-        progress.close()
-        source.close()
     print(
         f"{out}: {cleaner.rows:,} rows written; column {_shown(name)}: {cleaner.gtins:,} GTINs in store form "
         f"({cleaner.changed:,} rewritten), {cleaner.rows - cleaner.gtins:,} cells kept as they were"
