@@ -11,10 +11,8 @@
 #include <cstdint>
 #include <new>
 #include <optional>
-#include <string>
 #include <string_view>
 #include <type_traits>
-#include <utility>
 
 #include "pyref.hpp"
 #include "tevora/tevora.hpp"
