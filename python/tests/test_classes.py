@@ -173,7 +173,7 @@ def test_reprs_of_gtin_and_key():
 
 
 @pytest.mark.parametrize("kind", MAKERS)
-def test_format_specifications_are_refused(kind):
+def test_format_specs_are_refused(kind):
     with pytest.raises(TypeError):
         format(MAKERS[kind]("4006381333931"), "s")
     with pytest.raises(TypeError):

@@ -14,7 +14,7 @@ from ._tevora import (
     store_form_many,
 )
 
-# The one place the version is written; the build backend reads it from here.
+# The one place the version is written; CMake and the build backend read it here.
 __version__ = "0.1.0"
 
 __all__ = [
