@@ -12,7 +12,6 @@
 #include <string_view>
 
 #include "pyref.hpp"
-#include "tevora/gtin14.hpp"
 
 namespace tevora_py {
 
