@@ -79,14 +79,19 @@ constexpr Class classify_non_ascii(const unsigned char* p, std::size_t left,
   }
 }
 
-// Eight bytes at `p`, in memory order, whatever the alignment.
+// Eight bytes at `p`, whatever the alignment, the first as the lowest byte
+// of the word on any machine: the shifts and bit counts below rely on it.
 std::uint64_t load8(const unsigned char* p) noexcept {
   std::uint64_t word;
   std::memcpy(&word, p, sizeof word);
-  return word;
+  return internal::little_endian(word);
 }
 
-void store8(char* p, std::uint64_t word) noexcept { std::memcpy(p, &word, sizeof word); }
+// The inverse of `load8`.
+void store8(char* p, std::uint64_t word) noexcept {
+  word = internal::little_endian(word);
+  std::memcpy(p, &word, sizeof word);
+}
 
 constexpr std::uint64_t kEachByte = 0x0101010101010101;
 
