@@ -71,6 +71,20 @@ PyObject* new_gtin_key(const tevora::GtinKey& value) noexcept;
 // A new Parsed holding the record and a copy of the text it was built from.
 PyObject* new_parsed(const PyParsed& record, std::string_view raw) noexcept;
 
+// A new Parsed whose raw text of `size` bytes `write(char*)` puts straight
+// into the instance, which is then read from there: a long cell is held
+// once. Null with the exception set, also when `write` returns false.
+PyObject* alloc_parsed(std::size_t size) noexcept;
+char* raw_buffer(PyObject* parsed) noexcept;
+void read_raw(PyObject* parsed) noexcept;
+template <typename Write>
+PyObject* new_parsed_written(std::size_t size, Write write) {
+  Ref self(alloc_parsed(size));
+  if (!self || !write(raw_buffer(self.get()))) return nullptr;
+  read_raw(self.get());
+  return self.release();
+}
+
 // ---- Shared by the class implementations -----------------------------------
 
 template <typename Record>

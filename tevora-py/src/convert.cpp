@@ -2,17 +2,12 @@
 
 #include "convert.hpp"
 
-#include <emmintrin.h>
-
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
-#include <cstring>
-#include <iterator>
-#include <new>
 #include <string>
-#include <vector>
 
 namespace tevora_py {
 namespace {
@@ -63,66 +58,33 @@ void set_item_error() {
   set_type_error(message);
 }
 
-// A str's code points, copied out of the object without making a bytes
-// object per cell; short strings use the inline part, written before read.
-class Ucs4Scratch {  // NOLINT(cppcoreguidelines-pro-type-member-init)
- public:
-  Py_UCS4* reserve(std::size_t n) {
-    if (n <= std::size(inline_)) return inline_;
-    if (heap_.size() < n) heap_.resize(n);
-    return heap_.data();
-  }
-
- private:
-  Py_UCS4 inline_[64];
-  std::vector<Py_UCS4> heap_;
-};
-
-// Narrows eight code points to eight bytes, noting in `seen` any that is
-// not ASCII (those survive the saturating packs changed).
-void narrow8(const Py_UCS4* wide, char* out, __m128i& seen) noexcept {
-  __m128i low;
-  __m128i high;
-  std::memcpy(&low, wide, 16);
-  std::memcpy(&high, wide + 4, 16);
-  seen = _mm_or_si128(seen, _mm_or_si128(low, high));
-  const __m128i words = _mm_packs_epi32(low, high);
-  _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(words, words));
-}
-
-// Copies code points to bytes while all are ASCII; says whether they were.
+// Narrows code points to bytes while all are ASCII; says whether they were.
+// The compiler vectorises this loop on every target.
 bool narrow_ascii(const Py_UCS4* wide, std::size_t n, char* out) noexcept {
-  if (n < 8) {
-    Py_UCS4 seen = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-      seen |= wide[i];
-      out[i] = static_cast<char>(wide[i]);
-    }
-    return seen < 0x80;
+  Py_UCS4 seen = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    seen |= wide[i];
+    out[i] = static_cast<char>(wide[i]);
   }
-  __m128i seen = _mm_setzero_si128();
-  for (std::size_t i = 0; i + 8 < n; i += 8) narrow8(wide + i, out + i, seen);
-  narrow8(wide + n - 8, out + n - 8, seen);  // the last eight, overlapping
-  return _mm_movemask_epi8(_mm_cmpgt_epi32(seen, _mm_set1_epi32(0x7F))) == 0;
+  return seen < 0x80;
 }
 
-// A str's contents as UTF-8, written into `out`. A lone surrogate cannot be
-// encoded: the interpreter's own encoder then raises its UnicodeEncodeError.
-template <typename Sink>
-bool append_str(PyObject* str, Sink& out, Ucs4Scratch& scratch) {
-  const Py_ssize_t length = PyUnicode_GetLength(str);
-  if (length < 0) return false;
-  const auto n = static_cast<std::size_t>(length);
-  Py_UCS4* wide = scratch.reserve(n);
-  if (n > 0 && PyUnicode_AsUCS4(str, wide, length, 0) == nullptr) return false;
-  // Most cells are ASCII: narrow them eight code points at a time, and fall
-  // back to encoding only when one is not.
-  if (narrow_ascii(wide, n, out.reserve(n))) {
-    out.commit(n);
-    return true;
+constexpr std::size_t kNotEncodable = SIZE_MAX;
+
+// The UTF-8 size of code points, or kNotEncodable if one is a surrogate.
+std::size_t utf8_length(const Py_UCS4* wide, std::size_t n) noexcept {
+  std::size_t size = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const Py_UCS4 cp = wide[i];
+    if (cp - 0xD800 < 0x800) return kNotEncodable;
+    size += 1 + std::size_t{cp >= 0x80} + std::size_t{cp >= 0x800} + std::size_t{cp >= 0x10000};
   }
-  char* const start = out.reserve(4 * n);
-  auto* o = reinterpret_cast<unsigned char*>(start);
+  return size;
+}
+
+// Writes code points, none a surrogate, as UTF-8; returns the end.
+char* encode_utf8(const Py_UCS4* wide, std::size_t n, char* out) noexcept {
+  auto* o = reinterpret_cast<unsigned char*>(out);
   for (std::size_t i = 0; i < n; ++i) {
     const Py_UCS4 cp = wide[i];
     if (cp < 0x80) {
@@ -131,12 +93,6 @@ bool append_str(PyObject* str, Sink& out, Ucs4Scratch& scratch) {
       *o++ = static_cast<unsigned char>(0xC0 | (cp >> 6));
       *o++ = static_cast<unsigned char>(0x80 | (cp & 0x3F));
     } else if (cp < 0x10000) {
-      if (cp >= 0xD800 && cp <= 0xDFFF) {
-        const Ref raised(PyUnicode_AsUTF8String(str));  // sets the exact error
-        if (!raised) return false;
-        PyErr_SetString(PyExc_SystemError, "a surrogate was encoded");
-        return false;
-      }
       *o++ = static_cast<unsigned char>(0xE0 | (cp >> 12));
       *o++ = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
       *o++ = static_cast<unsigned char>(0x80 | (cp & 0x3F));
@@ -147,7 +103,58 @@ bool append_str(PyObject* str, Sink& out, Ucs4Scratch& scratch) {
       *o++ = static_cast<unsigned char>(0x80 | (cp & 0x3F));
     }
   }
-  out.commit(static_cast<std::size_t>(reinterpret_cast<char*>(o) - start));
+  return reinterpret_cast<char*>(o);
+}
+
+// A str that cannot be encoded: the interpreter's own encoder raises the
+// exact UnicodeEncodeError, with the whole str and the surrogate's place.
+bool raise_encode_error(PyObject* str) {
+  const Ref encoded(PyUnicode_AsUTF8String(str));
+  if (encoded) PyErr_SetString(PyExc_SystemError, "a surrogate was encoded");
+  return false;
+}
+
+// Calls `visit(code_points, count)` on each slice of a str in order, until
+// it returns false. Each slice is a small str of its own: the limited API
+// copies code points out only for a whole str.
+template <typename Visit>
+bool for_each_slice(PyObject* str, Visit visit) {
+  Py_UCS4 scratch[kSliceLength];
+  const Py_ssize_t length = PyUnicode_GetLength(str);
+  if (length < 0) return false;
+  for (Py_ssize_t start = 0; start < length; start += kSliceLength) {
+    const Py_ssize_t end = std::min(length, start + kSliceLength);
+    const Ref slice(PyUnicode_Substring(str, start, end));
+    if (!slice || PyUnicode_AsUCS4(slice.get(), scratch, end - start, 0) == nullptr) return false;
+    if (!visit(scratch, static_cast<std::size_t>(end - start))) break;
+  }
+  return true;
+}
+
+// A str's contents as UTF-8, written into `out`. Most cells are short and
+// ASCII: their code points are copied out once and narrowed.
+template <typename Sink>
+bool append_str(PyObject* str, Sink& out, Py_UCS4* scratch) {
+  const Py_ssize_t length = PyUnicode_GetLength(str);
+  if (length < 0) return false;
+  if (length > kSliceLength) {
+    std::size_t size = 0;
+    if (!utf8_size(str, size)) return false;
+    char* const start = out.reserve(size);
+    if (!write_utf8(str, start)) return false;
+    out.commit(size);
+    return true;
+  }
+  const auto n = static_cast<std::size_t>(length);
+  if (n > 0 && PyUnicode_AsUCS4(str, scratch, length, 0) == nullptr) return false;
+  if (narrow_ascii(scratch, n, out.reserve(n))) {
+    out.commit(n);
+    return true;
+  }
+  const std::size_t size = utf8_length(scratch, n);
+  if (size == kNotEncodable) return raise_encode_error(str);
+  encode_utf8(scratch, n, out.reserve(size));
+  out.commit(size);
   return true;
 }
 
@@ -160,7 +167,7 @@ bool runs_no_python(PyObject* value) noexcept {
 }
 
 template <typename Sink>
-bool append_text(PyObject* value, Sink& out, Ucs4Scratch& scratch) {
+bool append_text(PyObject* value, Sink& out, Py_UCS4* scratch) {
   if (value == Py_None) {
     out.reserve(0);
     out.commit(0);
@@ -198,42 +205,26 @@ bool append_text(PyObject* value, Sink& out, Ucs4Scratch& scratch) {
   return false;
 }
 
-PyObject* take_argument(const char* function, const char* parameter, PyObject* args,
-                        PyObject* kwargs) noexcept {
-  const Py_ssize_t given = PyTuple_Size(args);
-  PyObject* slot = given >= 1 ? PyTuple_GetItem(args, 0) : nullptr;
-  if (given > 1) {
-    PyErr_Format(PyExc_TypeError, "%s() takes 1 positional arguments but %zd were given", function,
-                 given);
-    return nullptr;
-  }
-  if (kwargs != nullptr) {
-    Py_ssize_t pos = 0;
-    PyObject* name = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(kwargs, &pos, &name, &value)) {
-      if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, parameter) == 0) {
-        if (slot != nullptr) {
-          PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function,
-                       parameter);
-          return nullptr;
-        }
-        slot = value;
-      } else {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", function,
-                     name);
-        return nullptr;
-      }
-    }
-  }
-  if (slot == nullptr) {
-    PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: '%s'", function,
-                 parameter);
-  }
-  return slot;
+}  // namespace
+
+bool utf8_size(PyObject* str, std::size_t& size) {
+  size = 0;
+  bool encodable = true;
+  const bool read = for_each_slice(str, [&](const Py_UCS4* wide, std::size_t n) {
+    const std::size_t part = utf8_length(wide, n);
+    encodable = part != kNotEncodable;
+    size += encodable ? part : 0;
+    return encodable;
+  });
+  return read && (encodable || raise_encode_error(str));
 }
 
-}  // namespace
+bool write_utf8(PyObject* str, char* out) {
+  return for_each_slice(str, [&out](const Py_UCS4* wide, std::size_t n) {
+    out = encode_utf8(wide, n, out);
+    return true;
+  });
+}
 
 std::size_t format_float(double value, char* out) noexcept {
   char* o = out;
@@ -246,6 +237,18 @@ std::size_t format_float(double value, char* out) noexcept {
   if (std::isinf(value)) {
     put("inf");
     return static_cast<std::size_t>(o - out);
+  }
+
+  // The commonest float in a sheet is a whole number below 2^53. Doubles
+  // there are at most 1 apart, so the shortest digits that read back to one,
+  // written positionally, are the integer's own. Zero keeps its sign below.
+  if (std::fabs(value) < 0x1p53) {
+    const auto whole = static_cast<std::int64_t>(std::fabs(value));
+    if (whole != 0 && static_cast<double>(whole) == std::fabs(value)) {
+      o = std::to_chars(o, out + kFloatTextMax, whole).ptr;
+      put(".0");
+      return static_cast<std::size_t>(o - out);
+    }
   }
 
   // Shortest round-trip digits, read back out of the scientific form
@@ -294,12 +297,12 @@ std::size_t format_float(double value, char* out) noexcept {
 }
 
 bool as_text(PyObject* value, CellText& out) {
-  Ucs4Scratch scratch;
+  Py_UCS4 scratch[kSliceLength];
   return append_text(value, out, scratch);
 }
 
 bool collect(PyObject* list, CellTexts& out) {
-  Ucs4Scratch scratch;
+  Py_UCS4 scratch[kSliceLength];
   const Py_ssize_t start = PyList_Size(list);
   out.expect(static_cast<std::size_t>(start));
   Py_ssize_t end = start;
@@ -323,167 +326,14 @@ bool collect(PyObject* list, CellTexts& out) {
   return true;
 }
 
-// ---- CellTexts -------------------------------------------------------------
-
-namespace {
-
-// A cell's header is one byte: how it was replaced, and a length below 63,
-// or 63 and a 64-bit length after it. Most cells are short, and every byte a
-// cell takes is a byte of fresh memory per cell.
-constexpr unsigned char kPacked = 0x80;  // the payload holds packed digits
-constexpr unsigned char kPadded = 0x40;  // the digits are zeros, then the text
-constexpr unsigned char kLongLength = 0x3F;
-}  // namespace
-
-CellTexts::~CellTexts() { clear(); }
-
-void CellTexts::expect(std::size_t cells) noexcept { expected_ = cells; }
-
-char* CellTexts::reserve(std::size_t max) {
-  reserved_header_ = max < kLongLength ? 1 : 9;
-  const std::size_t needed = used_ + reserved_header_ + max;
-  if (needed > capacity_) grow(needed);
-  return base_ + used_ + reserved_header_;
-}
-
-void CellTexts::grow(std::size_t needed) {
-  // Sixteen bytes a cell hold a typical column without growing. The heap,
-  // unlike a mapping of our own, keeps its pages warm from call to call.
-  const std::size_t capacity = std::max({needed, 2 * capacity_, 16 * expected_, std::size_t{256}});
-  void* grown = std::realloc(base_, capacity);
-  if (grown == nullptr) throw std::bad_alloc();
-  base_ = static_cast<char*>(grown);
-  capacity_ = capacity;
-}
-
-void CellTexts::commit(std::size_t length) noexcept {
-  char* header = base_ + used_;
-  if (reserved_header_ == 1) {
-    *header = static_cast<char>(length);
-  } else {
-    const std::uint64_t long_length = length;
-    *header = static_cast<char>(kLongLength);
-    std::memcpy(header + 1, &long_length, 8);
-  }
-  used_ += reserved_header_ + length;
-  ++cells_;
-}
-
-CellTexts::Cell CellTexts::cell_at(std::size_t offset) const noexcept {
-  Cell cell;
-  cell.header_ = reinterpret_cast<unsigned char*>(base_ + offset);
-  const unsigned char header = *cell.header_;
-  cell.packed_ = (header & kPacked) != 0;
-  cell.padded_ = (header & kPadded) != 0;
-  cell.length_ = header & kLongLength;
-  cell.payload_ = base_ + offset + 1;
-  if (cell.length_ == kLongLength) {
-    std::uint64_t long_length = 0;
-    std::memcpy(&long_length, cell.payload_, 8);
-    cell.length_ = static_cast<std::size_t>(long_length);
-    cell.payload_ += 8;
-  }
-  return cell;
-}
-
-namespace {
-
-constexpr std::uint64_t kEachByte = 0x0101010101010101;
-
-std::uint64_t load8(const char* p) noexcept {
-  std::uint64_t word = 0;
-  std::memcpy(&word, p, 8);
-  return word;
-}
-
-void store8(char* p, std::uint64_t word) noexcept { std::memcpy(p, &word, 8); }
-
-// Eight ASCII digits, in memory order, as eight nibbles in four bytes.
-std::uint32_t pack8(const char* digits) noexcept {
-  std::uint64_t x = 0;
-  std::memcpy(&x, digits, 8);
-  x = (x - 0x30 * kEachByte) & (0x0F * kEachByte);
-  x = (x | (x >> 4)) & 0x00FF00FF00FF00FF;
-  x = (x | (x >> 8)) & 0x0000FFFF0000FFFF;
-  return static_cast<std::uint32_t>(x | (x >> 16));
-}
-
-// The inverse of pack8.
-void unpack8(std::uint32_t packed, char* digits) noexcept {
-  std::uint64_t x = packed;
-  x = (x | (x << 16)) & 0x0000FFFF0000FFFF;
-  x = (x | (x << 8)) & 0x00FF00FF00FF00FF;
-  x = (x | (x << 4)) & (0x0F * kEachByte);
-  x += 0x30 * kEachByte;
-  std::memcpy(digits, &x, 8);
-}
-
-}  // namespace
-
-void CellTexts::Cell::replace(std::string_view fourteen_digits) noexcept {
-  // A text of plain digits needs no copy: it is the digits' tail. Eight to
-  // fourteen bytes are two overlapping words.
-  const char* tail = fourteen_digits.data() + 14 - length_;
-  if (length_ <= 14 && load8(payload_) == load8(tail) &&
-      load8(payload_ + length_ - 8) == load8(fourteen_digits.data() + 6)) {
-    *header_ = static_cast<unsigned char>(*header_ | kPadded);
-    padded_ = true;
-    return;
-  }
-  // Otherwise digits 1 to 8 and 7 to 14 as nibbles fit the eight bytes
-  // that every text holding a GTIN has.
-  const std::uint32_t packed[2] = {pack8(fourteen_digits.data()),
-                                   pack8(fourteen_digits.data() + 6)};
-  std::memcpy(payload_, packed, 8);
-  *header_ = static_cast<unsigned char>(*header_ | kPacked);
-  packed_ = true;
-}
-
-void CellTexts::Cell::digits(char* out) const noexcept {
-  if (padded_) {
-    store8(out, 0x30 * kEachByte);
-    store8(out + 6, load8(payload_ + length_ - 8));
-    store8(out + 14 - length_, load8(payload_));
-    return;
-  }
-  std::uint32_t packed[2];
-  std::memcpy(packed, payload_, 8);
-  unpack8(packed[0], out);
-  unpack8(packed[1], out + 6);
-}
-
-void CellTexts::clear() noexcept {
-  std::free(base_);
-  base_ = nullptr;
-  capacity_ = used_ = cells_ = 0;
-}
-
 char* CellText::reserve(std::size_t max) {
   if (max <= sizeof inline_) {
     data_ = inline_;
   } else {
-    heap_.resize(max);
-    data_ = heap_.data();
+    heap_ = std::make_unique_for_overwrite<char[]>(max);
+    data_ = heap_.get();
   }
   return data_;
-}
-
-PyObject* take_value(const char* function, PyObject* args, PyObject* kwargs) noexcept {
-  return take_argument(function, "value", args, kwargs);
-}
-
-PyObject* take_values(const char* function, PyObject* args, PyObject* kwargs) noexcept {
-  PyObject* values = take_argument(function, "values", args, kwargs);
-  if (values != nullptr && !PyList_Check(values)) {
-    const Ref name(
-        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(values)), "__qualname__"));
-    if (name) {
-      PyErr_Format(PyExc_TypeError,
-                   "argument 'values': '%U' object cannot be converted to 'PyList'", name.get());
-    }
-    return nullptr;
-  }
-  return values;
 }
 
 }  // namespace tevora_py

@@ -1,30 +1,33 @@
 // The six module functions: take the argument, convert the cell or column
 // to text, run the core, and make the Python result.
 
+#include "functions.hpp"
+
 #include <optional>
 
+#include "arguments.hpp"
 #include "classes.hpp"
 #include "convert.hpp"
-#include "functions.hpp"
 
 namespace tevora_py {
 namespace {
 
-// Gives the interpreter lock up for work that touches no Python object.
-class WithoutGil {
- public:
-  WithoutGil() noexcept : state_(PyEval_SaveThread()) {}
-  WithoutGil(const WithoutGil&) = delete;
-  WithoutGil& operator=(const WithoutGil&) = delete;
-  ~WithoutGil() { PyEval_RestoreThread(state_); }
+// Runs `work`, which touches no Python object, without the interpreter lock.
+//
+// Taking the lock back is where CPython ends a daemon thread once the
+// interpreter is exiting: it unwinds the thread's stack from inside
+// PyEval_RestoreThread. So this, and every frame of ours above it, must not
+// be noexcept (the unwind would meet it and abort the process), and may own
+// nothing that needs the lock to be released.
+template <typename Work>
+void without_gil(Work work) {
+  PyThreadState* const state = PyEval_SaveThread();
+  work();
+  PyEval_RestoreThread(state);
+}
 
- private:
-  PyThreadState* state_;
-};
-
-// A list of the column's length, filled in order by `make(cell)`, giving
-// the column's memory back as it goes; nothing partial is returned if one
-// item cannot be made.
+// A list of the column's length, filled in order by `make(cell)`, emptying
+// the column; nothing partial is returned if one item cannot be made.
 template <typename Make>
 PyObject* make_list(CellTexts& texts, Make make) noexcept {
   Ref list(PyList_New(static_cast<Py_ssize_t>(texts.size())));
@@ -52,23 +55,23 @@ PyObject* with_cell_text(const char* name, PyObject* args, PyObject* kwargs, Run
   });
 }
 
-// A column function that gives the GIL up: convert the whole column, let
+// The whole column as texts, or false with the exception set.
+bool collect_column(PyObject* values, CellTexts& texts) noexcept {
+  return guarded([values, &texts] { return collect(values, texts); });
+}
+
+// A column function that gives the lock up: convert the whole column, let
 // `compute` replace cells while no Python object is touched, then `make`
-// each item of the result.
+// each item of the result. Not noexcept: see without_gil.
 template <typename Compute, typename Make>
-PyObject* without_gil(const char* name, PyObject* args, PyObject* kwargs, Compute compute,
-                      Make make) noexcept {
+PyObject* column_without_gil(const char* name, PyObject* args, PyObject* kwargs, Compute compute,
+                             Make make) {
   PyObject* values = take_values(name, args, kwargs);
   if (values == nullptr) return nullptr;
-  return guarded([values, &compute, &make]() -> PyObject* {
-    CellTexts texts;
-    if (!collect(values, texts)) return nullptr;
-    {
-      const WithoutGil unlocked;
-      texts.for_each(compute);
-    }
-    return make_list(texts, make);
-  });
+  CellTexts texts;  // plain memory: freeing it needs no lock
+  if (!collect_column(values, texts)) return nullptr;
+  without_gil([&texts, &compute] { texts.for_each(compute); });
+  return make_list(texts, make);
 }
 
 // A str of the fourteen digits that replaced a cell's text.
@@ -79,8 +82,22 @@ PyObject* new_digits_str(const CellTexts::Cell& cell) noexcept {
 }
 
 PyObject* parse(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
-  return with_cell_text("parse", args, kwargs,
-                        [](std::string_view text) { return new_parsed(build(text), text); });
+  PyObject* value = take_value("parse", args, kwargs);
+  if (value == nullptr) return nullptr;
+  // A long str is written straight into the instance that keeps it, so the
+  // cell is held once, not once as text and again as the raw input.
+  if (PyUnicode_Check(value) && PyUnicode_GetLength(value) > kSliceLength) {
+    return guarded([value]() -> PyObject* {
+      std::size_t size = 0;
+      if (!utf8_size(value, size)) return nullptr;
+      return new_parsed_written(size, [value](char* raw) { return write_utf8(value, raw); });
+    });
+  }
+  return guarded([value]() -> PyObject* {
+    CellText text;
+    if (!as_text(value, text)) return nullptr;
+    return new_parsed(build(text.view()), text.view());
+  });
 }
 
 PyObject* store_form(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
@@ -97,44 +114,42 @@ PyObject* key(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
   });
 }
 
-PyObject* store_form_many(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* store_form_many(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
   // A cell's store form is its own text, or the digits it is replaced by.
-  return without_gil(
+  return column_without_gil(
       "store_form_many", args, kwargs,
-      [](CellTexts::Cell& cell) {
+      [](CellTexts::Cell& cell) noexcept {
         const tevora::StoreForm form = tevora::store_form(cell.text());
-        if (!form.borrows_input()) cell.replace(form.as_str());
+        if (!form.borrows_input()) cell.replace(form.as_str().data());
       },
-      [](const CellTexts::Cell& cell) {
+      [](const CellTexts::Cell& cell) noexcept {
         return cell.replaced() ? new_digits_str(cell) : new_str(cell.text());
       });
 }
 
-PyObject* key_strings(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* key_strings(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
   // A cell with a key is replaced by it; one without stays as it is.
-  return without_gil(
+  return column_without_gil(
       "key_strings", args, kwargs,
-      [](CellTexts::Cell& cell) {
+      [](CellTexts::Cell& cell) noexcept {
         if (const std::optional<tevora::GtinKey> key = tevora::key(cell.text())) {
-          cell.replace(key->as_key_str());
+          cell.replace(key->as_key_str().data());
         }
       },
-      [](const CellTexts::Cell& cell) -> PyObject* {
+      [](const CellTexts::Cell& cell) noexcept -> PyObject* {
         if (!cell.replaced()) Py_RETURN_NONE;
         return new_digits_str(cell);
       });
 }
 
-// Keeps the GIL throughout: every cell becomes a Python object anyway.
+// Keeps the lock throughout: every cell becomes a Python object anyway.
 PyObject* parse_many(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
   PyObject* values = take_values("parse_many", args, kwargs);
   if (values == nullptr) return nullptr;
-  return guarded([values]() -> PyObject* {
-    CellTexts texts;
-    if (!collect(values, texts)) return nullptr;
-    return make_list(texts, [](const CellTexts::Cell& cell) {
-      return new_parsed(build(cell.text()), cell.text());
-    });
+  CellTexts texts;
+  if (!collect_column(values, texts)) return nullptr;
+  return make_list(texts, [](const CellTexts::Cell& cell) noexcept {
+    return new_parsed(build(cell.text()), cell.text());
   });
 }
 

@@ -177,4 +177,16 @@ PyObject* new_parsed(const PyParsed& record, std::string_view raw) noexcept {
   return self;
 }
 
+PyObject* alloc_parsed(std::size_t size) noexcept {
+  PyParsed record;
+  record.raw_size = size;
+  return new_instance(parsed_class, record, size);
+}
+
+char* raw_buffer(PyObject* parsed) noexcept { return extra_of<PyParsed>(parsed); }
+
+void read_raw(PyObject* parsed) noexcept {
+  reinterpret_cast<InstanceOf<PyParsed>*>(parsed)->record = build(raw_of(parsed));
+}
+
 }  // namespace tevora_py

@@ -56,13 +56,15 @@ inline PyObject* new_str(std::string_view text) noexcept {
 }
 
 // Runs `body`, turning a C++ exception into MemoryError so that none ever
-// crosses into the interpreter. Only allocation throws in this module.
+// crosses into the interpreter; the result is then null (or false). Only
+// allocation throws in this module.
 template <typename Body>
-PyObject* guarded(Body&& body) noexcept {
+auto guarded(Body&& body) noexcept -> decltype(body()) {
   try {
     return body();
   } catch (const std::exception&) {
-    return PyErr_NoMemory();
+    PyErr_NoMemory();
+    return {};
   }
 }
 
