@@ -2,11 +2,16 @@
 
 #include "convert.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace tevora_py {
@@ -58,9 +63,31 @@ void set_item_error() {
   set_type_error(message);
 }
 
-// Narrows code points to bytes while all are ASCII; says whether they were.
-// The compiler vectorises this loop on every target.
+#if defined(__SSE2__)
+// Narrows eight code points to eight bytes, noting in `seen` any that is
+// not ASCII (those survive the saturating packs changed).
+void narrow8(const Py_UCS4* wide, char* out, __m128i& seen) noexcept {
+  __m128i low;
+  __m128i high;
+  std::memcpy(&low, wide, 16);
+  std::memcpy(&high, wide + 4, 16);
+  seen = _mm_or_si128(seen, _mm_or_si128(low, high));
+  const __m128i words = _mm_packs_epi32(low, high);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(words, words));
+}
+#endif
+
+// Copies code points to bytes while all are ASCII; says whether they were.
 bool narrow_ascii(const Py_UCS4* wide, std::size_t n, char* out) noexcept {
+#if defined(__SSE2__)
+  // Eight at a time, the last eight overlapping: most cells are 8 to 16 long.
+  if (n >= 8) {
+    __m128i seen = _mm_setzero_si128();
+    for (std::size_t i = 0; i + 8 < n; i += 8) narrow8(wide + i, out + i, seen);
+    narrow8(wide + n - 8, out + n - 8, seen);
+    return _mm_movemask_epi8(_mm_cmpgt_epi32(seen, _mm_set1_epi32(0x7F))) == 0;
+  }
+#endif
   Py_UCS4 seen = 0;
   for (std::size_t i = 0; i < n; ++i) {
     seen |= wide[i];
@@ -131,12 +158,10 @@ bool for_each_slice(PyObject* str, Visit visit) {
   return true;
 }
 
-// A str's contents as UTF-8, written into `out`. Most cells are short and
-// ASCII: their code points are copied out once and narrowed.
+// The rest of append_str: a str that is long, or not all ASCII. `scratch`
+// holds the code points of a short one.
 template <typename Sink>
-bool append_str(PyObject* str, Sink& out, Py_UCS4* scratch) {
-  const Py_ssize_t length = PyUnicode_GetLength(str);
-  if (length < 0) return false;
+bool append_wide_str(PyObject* str, Py_ssize_t length, Sink& out, const Py_UCS4* scratch) {
   if (length > kSliceLength) {
     std::size_t size = 0;
     if (!utf8_size(str, size)) return false;
@@ -146,16 +171,28 @@ bool append_str(PyObject* str, Sink& out, Py_UCS4* scratch) {
     return true;
   }
   const auto n = static_cast<std::size_t>(length);
-  if (n > 0 && PyUnicode_AsUCS4(str, scratch, length, 0) == nullptr) return false;
-  if (narrow_ascii(scratch, n, out.reserve(n))) {
-    out.commit(n);
-    return true;
-  }
   const std::size_t size = utf8_length(scratch, n);
   if (size == kNotEncodable) return raise_encode_error(str);
   encode_utf8(scratch, n, out.reserve(size));
   out.commit(size);
   return true;
+}
+
+// A str's contents as UTF-8, written into `out`. Most cells are short and
+// ASCII: their code points are copied out once and narrowed.
+template <typename Sink>
+inline bool append_str(PyObject* str, Sink& out, Py_UCS4* scratch) {
+  const Py_ssize_t length = PyUnicode_GetLength(str);
+  if (length < 0) return false;
+  if (length <= kSliceLength) {
+    const auto n = static_cast<std::size_t>(length);
+    if (n > 0 && PyUnicode_AsUCS4(str, scratch, length, 0) == nullptr) return false;
+    if (narrow_ascii(scratch, n, out.reserve(n))) {
+      out.commit(n);
+      return true;
+    }
+  }
+  return append_wide_str(str, length, out, scratch);
 }
 
 // Whether converting the value cannot run Python code: None, and the exact
@@ -309,7 +346,9 @@ bool collect(PyObject* list, CellTexts& out) {
   for (Py_ssize_t i = 0; i < end; ++i) {
     PyObject* item = PyList_GetItem(list, i);
     bool ok = false;
-    if (runs_no_python(item)) {
+    if (Py_TYPE(item) == &PyUnicode_Type) {
+      ok = append_str(item, out, scratch);  // the commonest cell, first
+    } else if (runs_no_python(item)) {
       ok = append_text(item, out, scratch);
     } else {
       // Converting may run Python code that changes the list: hold our own
