@@ -6,21 +6,16 @@
 #include <cstdlib>
 #include <new>
 
+#include "tevora/internal/words.hpp"
+
 namespace tevora_py {
 namespace {
 
-constexpr std::uint64_t kEachByte = 0x0101010101010101;
+using tevora::internal::kEachByte;
+using tevora::internal::load8;
+using tevora::internal::store8;
 
-std::uint64_t load8(const char* p) noexcept {
-  std::uint64_t word = 0;
-  std::memcpy(&word, p, 8);
-  return word;
-}
-
-void store8(char* p, std::uint64_t word) noexcept { std::memcpy(p, &word, 8); }
-
-// Eight ASCII digits as eight nibbles in four bytes. Byte order does not
-// matter: unpack8 undoes it on the same machine.
+// Eight ASCII digits as eight nibbles in four bytes.
 std::uint32_t pack8(const char* digits) noexcept {
   std::uint64_t x = load8(digits);
   x = (x - 0x30 * kEachByte) & (0x0F * kEachByte);

@@ -33,9 +33,7 @@ struct PyGtinKey {
 struct PyParsed {
   std::optional<tevora::Gtin14> gtin;
   std::size_t raw_size = 0;
-  std::size_t digits = 0;   // the count behind too_short and too_long
-  std::int8_t reason = -1;  // a tevora::Reason::Kind, naming its constant
-                            // text and message; -1 for a GTIN
+  tevora::Reason reason = tevora::Reason::Empty;  // why, when there is no GTIN
   bool was_cleaned = false;
   bool removed_whitespace = false;
   bool removed_separators = false;

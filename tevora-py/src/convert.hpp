@@ -30,7 +30,7 @@ class CellText {
 };
 
 // The cell text of one value: "" for None, a str's UTF-8, str() of an int,
-// the float layout below for a float. On failure returns false with the
+// tevora::float_text of a float. On failure returns false with the
 // Python exception set. May throw std::bad_alloc.
 bool as_text(PyObject* value, CellText& out);
 
@@ -50,12 +50,6 @@ bool utf8_size(PyObject* str, std::size_t& size);
 
 // Writes the UTF-8 form of a str that utf8_size measured, a slice at a time.
 bool write_utf8(PyObject* str, char* out);
-
-// A float as text: shortest round-trip digits, positional from 1e-4 up to
-// 1e16 with at least one fraction digit, scientific otherwise ("1e16",
-// "1.5e-7"), and "NaN", "inf", "-inf". Writes at most kFloatTextMax bytes.
-inline constexpr std::size_t kFloatTextMax = 32;
-std::size_t format_float(double value, char* out) noexcept;
 
 }  // namespace tevora_py
 

@@ -9,25 +9,15 @@
 namespace tevora_py {
 namespace {
 
-// By reason, a sentence fit to show a user. The bounds are written out, not
-// formatted: the texts are fixed.
-constexpr std::string_view kMessages[] = {
-    "The cell is empty",
-    "Not a number \u2014 the cell holds more than digits",
-    "Fewer than 8 digits \u2014 too short to be a GTIN",
-    "More than 14 digits \u2014 not a GTIN",
-};
-
 const PyParsed& parsed_of(PyObject* self) noexcept { return record_of<PyParsed>(self); }
 
 std::string_view raw_of(PyObject* self) noexcept {
   return {extra_of<PyParsed>(self), parsed_of(self).raw_size};
 }
 
-bool refused(const PyParsed& parsed) noexcept { return parsed.reason >= 0; }
-
-std::string_view reason_name(const PyParsed& parsed) noexcept {
-  return tevora::Reason(static_cast<tevora::Reason::Kind>(parsed.reason)).name();
+// The reason of a refused cell; null for a GTIN.
+const tevora::Reason* refusal(const PyParsed& parsed) noexcept {
+  return parsed.gtin ? nullptr : &parsed.reason;
 }
 
 PyObject* Parsed_raw(PyObject* self, void* /*closure*/) noexcept { return new_str(raw_of(self)); }
@@ -39,22 +29,22 @@ PyObject* Parsed_gtin(PyObject* self, void* /*closure*/) noexcept {
 }
 
 PyObject* Parsed_reason(PyObject* self, void* /*closure*/) noexcept {
-  const PyParsed& parsed = parsed_of(self);
-  if (!refused(parsed)) Py_RETURN_NONE;
-  return new_str(reason_name(parsed));
+  const tevora::Reason* reason = refusal(parsed_of(self));
+  if (reason == nullptr) Py_RETURN_NONE;
+  return new_str(reason->name());
 }
 
 PyObject* Parsed_message(PyObject* self, void* /*closure*/) noexcept {
-  const PyParsed& parsed = parsed_of(self);
-  if (!refused(parsed)) Py_RETURN_NONE;
-  return new_str(kMessages[parsed.reason]);
+  const tevora::Reason* reason = refusal(parsed_of(self));
+  if (reason == nullptr) Py_RETURN_NONE;
+  return new_str(reason->message());
 }
 
 PyObject* Parsed_digits(PyObject* self, void* /*closure*/) noexcept {
-  const PyParsed& parsed = parsed_of(self);
-  // Only the two length refusals carry a count.
-  if (parsed.reason < tevora::Reason::TooShort) Py_RETURN_NONE;
-  return PyLong_FromSize_t(parsed.digits);
+  const tevora::Reason* reason = refusal(parsed_of(self));
+  const std::optional<std::size_t> digits = reason ? reason->digits() : std::nullopt;
+  if (!digits) Py_RETURN_NONE;
+  return PyLong_FromSize_t(*digits);
 }
 
 PyObject* Parsed_store_form(PyObject* self, void* /*closure*/) noexcept {
@@ -99,7 +89,7 @@ PyObject* Parsed_repr(PyObject* self) noexcept {
     std::string repr = "Parsed(raw=";
     append_quoted(repr, raw_of(self));
     repr += ", reason=";
-    append_quoted(repr, reason_name(parsed));
+    append_quoted(repr, parsed.reason.name());
     repr += ')';
     return new_str(repr);
   });
@@ -161,12 +151,9 @@ PyParsed build(std::string_view text) noexcept {
     record.removed_whitespace = accepted->removed_whitespace;
     record.removed_separators = accepted->removed_separators;
     record.dropped_fraction = accepted->dropped_fraction;
-    record.was_cleaned =
-        accepted->removed_whitespace || accepted->removed_separators || accepted->dropped_fraction;
+    record.was_cleaned = accepted->was_cleaned();
   } else {
-    const tevora::Reason reason = parsed.refused()->reason;
-    record.reason = static_cast<std::int8_t>(reason.kind());
-    record.digits = reason.digits().value_or(0);
+    record.reason = parsed.refused()->reason;
   }
   return record;
 }

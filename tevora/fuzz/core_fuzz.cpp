@@ -1,4 +1,5 @@
-// libFuzzer target: `parse`, `store_form` and `key` on arbitrary bytes.
+// libFuzzer target: `parse`, `store_form` and `key` on arbitrary bytes, and
+// `float_text` on the double in the first eight of them.
 //
 // Malformed UTF-8 included, every input must yield an outcome that tells the
 // truth about the bytes it was given. The checks below restate the outcome
@@ -7,8 +8,11 @@
 // is a digit and a '.' or ',' byte is a decimal separator wherever it stands.
 // A violation traps, which libFuzzer reports with the input that caused it.
 
+#include <charconv>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -89,9 +93,39 @@ void check_refused(const tevora::Parsed::Refused& refused, std::string_view text
   require(!tevora::key(text).has_value());
 }
 
+// The text reads back to the same double, laid out by its magnitude.
+void check_float_text(double value) {
+  char out[tevora::kFloatTextMax];
+  const std::string_view text(out, tevora::float_text(value, out));
+  require(text.size() <= tevora::kFloatTextMax);
+  if (std::isnan(value)) {
+    require(text == "NaN");
+    return;
+  }
+  require(text.starts_with('-') == std::signbit(value));
+  if (std::isinf(value)) {
+    require(text.substr(text.starts_with('-')) == "inf");
+    return;
+  }
+  double back = 0;
+  const auto read = std::from_chars(text.data(), text.data() + text.size(), back);
+  require(read.ec == std::errc() && read.ptr == text.data() + text.size());
+  require(back == value && std::signbit(back) == std::signbit(value));
+  const double magnitude = std::fabs(value);
+  const bool positional = magnitude == 0 || (magnitude >= 1e-4 && magnitude < 1e16);
+  require((text.find('e') == std::string_view::npos) == positional);
+  if (positional) require(text.find('.') != std::string_view::npos && !text.ends_with('.'));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size >= sizeof(double)) {
+    double value = 0;
+    std::memcpy(&value, data, sizeof value);
+    check_float_text(value);
+  }
+
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   const tevora::Parsed parsed = tevora::parse(text);
   require(is_the_input(parsed.raw(), text));

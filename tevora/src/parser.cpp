@@ -9,6 +9,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "tevora/internal/words.hpp"
+
 namespace tevora {
 namespace {
 
@@ -79,21 +81,9 @@ constexpr Class classify_non_ascii(const unsigned char* p, std::size_t left,
   }
 }
 
-// Eight bytes at `p`, whatever the alignment, the first as the lowest byte
-// of the word on any machine: the shifts and bit counts below rely on it.
-std::uint64_t load8(const unsigned char* p) noexcept {
-  std::uint64_t word;
-  std::memcpy(&word, p, sizeof word);
-  return internal::little_endian(word);
-}
-
-// The inverse of `load8`.
-void store8(char* p, std::uint64_t word) noexcept {
-  word = internal::little_endian(word);
-  std::memcpy(p, &word, sizeof word);
-}
-
-constexpr std::uint64_t kEachByte = 0x0101010101010101;
+using internal::kEachByte;
+using internal::load8;
+using internal::store8;
 
 // Zero exactly when all eight bytes are ASCII digits. Take the lowest byte c
 // that is not a digit: no borrow or carry reaches it from the digits below,

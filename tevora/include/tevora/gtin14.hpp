@@ -10,12 +10,13 @@
 #define TEVORA_GTIN14_HPP_
 
 #include <array>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string_view>
+
+#include "tevora/internal/words.hpp"
 
 namespace tevora {
 
@@ -220,20 +221,6 @@ constexpr std::string_view encoding_name(Encoding encoding) noexcept {
 }
 
 namespace internal {
-static_assert(std::endian::native == std::endian::little || std::endian::native == std::endian::big,
-              "mixed-endian machines are not supported");
-
-// The parser works on text eight bytes at a time, the first byte in memory
-// as the lowest of the word. Converts between that order and the machine's
-// either way; on little-endian machines it is no operation at all.
-constexpr std::uint64_t little_endian(std::uint64_t word) noexcept {
-  if constexpr (std::endian::native == std::endian::big) {
-    word = ((word & 0x00FF00FF00FF00FF) << 8) | ((word >> 8) & 0x00FF00FF00FF00FF);
-    word = ((word & 0x0000FFFF0000FFFF) << 16) | ((word >> 16) & 0x0000FFFF0000FFFF);
-    word = (word << 32) | (word >> 32);
-  }
-  return word;
-}
 
 // The one door to a `Gtin14`'s constructor, for the parser. Callers promise
 // fourteen ASCII digits.
@@ -241,7 +228,7 @@ struct Gtin14Access {
   static constexpr Gtin14 from_digits(const std::array<char, Gtin14::kSize>& digits) noexcept {
     return Gtin14(digits);
   }
-  // From two words in the parser's order (see `little_endian`): positions 1
+  // From two words in the parser's order (see internal/words.hpp): positions 1
   // to 8, then 9 to 14 in the low six bytes of `high`, whose top two bytes
   // must be zero.
   static Gtin14 from_words(std::uint64_t low, std::uint64_t high) noexcept {

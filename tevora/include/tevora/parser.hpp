@@ -51,6 +51,8 @@ class Reason {
   }
   // "empty", "non_numeric", "too_short" or "too_long".
   constexpr std::string_view name() const noexcept;
+  // A sentence fit to show a user, e.g. "The cell is empty".
+  constexpr std::string_view message() const noexcept;
 
   friend constexpr bool operator==(Reason, Reason) noexcept = default;
 
@@ -71,6 +73,11 @@ class Parsed {
     bool dropped_fraction;    // a decimal separator and its digits were left out
     Gtin14 gtin;
     std::string_view raw;  // the whole input, unchanged
+
+    // Whether anything had to be removed to read the GTIN.
+    constexpr bool was_cleaned() const noexcept {
+      return removed_whitespace || removed_separators || dropped_fraction;
+    }
 
     friend constexpr bool operator==(const Accepted&, const Accepted&) noexcept = default;
   };
@@ -127,6 +134,21 @@ constexpr std::string_view Reason::name() const noexcept {
       break;
   }
   return "too_long";
+}
+
+// The bounds are written out, not formatted: the texts are fixed.
+constexpr std::string_view Reason::message() const noexcept {
+  switch (kind_) {
+    case Empty:
+      return "The cell is empty";
+    case NonNumeric:
+      return "Not a number \u2014 the cell holds more than digits";
+    case TooShort:
+      return "Fewer than 8 digits \u2014 too short to be a GTIN";
+    case TooLong:
+      break;
+  }
+  return "More than 14 digits \u2014 not a GTIN";
 }
 
 }  // namespace tevora

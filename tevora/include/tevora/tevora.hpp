@@ -6,6 +6,7 @@
 #ifndef TEVORA_TEVORA_HPP_
 #define TEVORA_TEVORA_HPP_
 
+#include <cstddef>
 #include <optional>
 #include <string_view>
 
@@ -43,6 +44,15 @@ class StoreForm {
 
 // The match key of a GTIN cell; absent for a refused one.
 [[nodiscard]] std::optional<GtinKey> key(std::string_view text) noexcept;
+
+// The cell text of a number cell that arrived as a double, as every front
+// end hands it to the parser: the shortest digits that read back to the same
+// double, written positionally from 1e-4 up to 1e16 with at least one
+// fraction digit ("4006381333931.0", "-0.0"), in scientific form otherwise
+// ("1e16", "1.5e-7"), and "NaN", "inf", "-inf". Writes at most
+// kFloatTextMax bytes to `out` and returns how many.
+inline constexpr std::size_t kFloatTextMax = 32;
+std::size_t float_text(double value, char* out) noexcept;
 
 }  // namespace tevora
 
