@@ -1,5 +1,5 @@
-// Taking the one argument of a module function, with the messages a
-// function written in Python would give for a wrong call.
+// Taking the one argument of a module function, and the TypeError of a
+// wrong call.
 
 #include "arguments.hpp"
 

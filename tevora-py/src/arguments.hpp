@@ -1,7 +1,7 @@
 // arguments.hpp: the single argument of a module function.
 //
-// Every function takes one parameter, by position or by keyword, and a wrong
-// call reads as it would for a function written in Python.
+// Every function takes one parameter, by position or by keyword; a wrong call
+// raises TypeError with a fixed message that names the function.
 
 #ifndef TEVORA_PY_ARGUMENTS_HPP_
 #define TEVORA_PY_ARGUMENTS_HPP_

@@ -2,17 +2,12 @@
 
 #include "convert.hpp"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include <algorithm>
 #include <charconv>
-#include <cstdint>
-#include <cstdlib>
-#include <cstring>
+#include <cstddef>
 #include <string>
 
+#include "str_utf8.hpp"
 #include "tevora/tevora.hpp"
 
 namespace tevora_py {
@@ -62,101 +57,6 @@ void set_item_error() {
   const Ref str(value != nullptr ? PyObject_Str(value) : nullptr);
   message += message_text(str.get(), "<exception str() failed>");
   set_type_error(message);
-}
-
-#if defined(__SSE2__)
-// Narrows eight code points to eight bytes, noting in `seen` any that is
-// not ASCII (those survive the saturating packs changed).
-void narrow8(const Py_UCS4* wide, char* out, __m128i& seen) noexcept {
-  __m128i low;
-  __m128i high;
-  std::memcpy(&low, wide, 16);
-  std::memcpy(&high, wide + 4, 16);
-  seen = _mm_or_si128(seen, _mm_or_si128(low, high));
-  const __m128i words = _mm_packs_epi32(low, high);
-  _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(words, words));
-}
-#endif
-
-// Copies code points to bytes while all are ASCII; says whether they were.
-bool narrow_ascii(const Py_UCS4* wide, std::size_t n, char* out) noexcept {
-#if defined(__SSE2__)
-  // Eight at a time, the last eight overlapping: most cells are 8 to 16 long.
-  if (n >= 8) {
-    __m128i seen = _mm_setzero_si128();
-    for (std::size_t i = 0; i + 8 < n; i += 8) narrow8(wide + i, out + i, seen);
-    narrow8(wide + n - 8, out + n - 8, seen);
-    return _mm_movemask_epi8(_mm_cmpgt_epi32(seen, _mm_set1_epi32(0x7F))) == 0;
-  }
-#endif
-  Py_UCS4 seen = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    seen |= wide[i];
-    out[i] = static_cast<char>(wide[i]);
-  }
-  return seen < 0x80;
-}
-
-constexpr std::size_t kNotEncodable = SIZE_MAX;
-
-// The UTF-8 size of code points, or kNotEncodable if one is a surrogate.
-std::size_t utf8_length(const Py_UCS4* wide, std::size_t n) noexcept {
-  std::size_t size = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const Py_UCS4 cp = wide[i];
-    if (cp - 0xD800 < 0x800) return kNotEncodable;
-    size += 1 + std::size_t{cp >= 0x80} + std::size_t{cp >= 0x800} + std::size_t{cp >= 0x10000};
-  }
-  return size;
-}
-
-// Writes code points, none a surrogate, as UTF-8; returns the end.
-char* encode_utf8(const Py_UCS4* wide, std::size_t n, char* out) noexcept {
-  auto* o = reinterpret_cast<unsigned char*>(out);
-  for (std::size_t i = 0; i < n; ++i) {
-    const Py_UCS4 cp = wide[i];
-    if (cp < 0x80) {
-      *o++ = static_cast<unsigned char>(cp);
-    } else if (cp < 0x800) {
-      *o++ = static_cast<unsigned char>(0xC0 | (cp >> 6));
-      *o++ = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      *o++ = static_cast<unsigned char>(0xE0 | (cp >> 12));
-      *o++ = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
-      *o++ = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-    } else {
-      *o++ = static_cast<unsigned char>(0xF0 | (cp >> 18));
-      *o++ = static_cast<unsigned char>(0x80 | ((cp >> 12) & 0x3F));
-      *o++ = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
-      *o++ = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-    }
-  }
-  return reinterpret_cast<char*>(o);
-}
-
-// A str that cannot be encoded: the interpreter's own encoder raises the
-// exact UnicodeEncodeError, with the whole str and the surrogate's place.
-bool raise_encode_error(PyObject* str) {
-  const Ref encoded(PyUnicode_AsUTF8String(str));
-  if (encoded) PyErr_SetString(PyExc_SystemError, "a surrogate was encoded");
-  return false;
-}
-
-// Calls `visit(code_points, count)` on each slice of a str in order, until
-// it returns false. Each slice is a small str of its own: the limited API
-// copies code points out only for a whole str.
-template <typename Visit>
-bool for_each_slice(PyObject* str, Visit visit) {
-  Py_UCS4 scratch[kSliceLength];
-  const Py_ssize_t length = PyUnicode_GetLength(str);
-  if (length < 0) return false;
-  for (Py_ssize_t start = 0; start < length; start += kSliceLength) {
-    const Py_ssize_t end = std::min(length, start + kSliceLength);
-    const Ref slice(PyUnicode_Substring(str, start, end));
-    if (!slice || PyUnicode_AsUCS4(slice.get(), scratch, end - start, 0) == nullptr) return false;
-    if (!visit(scratch, static_cast<std::size_t>(end - start))) break;
-  }
-  return true;
 }
 
 // The rest of append_str: a str that is long, or not all ASCII. `scratch`
@@ -244,25 +144,6 @@ bool append_text(PyObject* value, Sink& out, Py_UCS4* scratch) {
 }
 
 }  // namespace
-
-bool utf8_size(PyObject* str, std::size_t& size) {
-  size = 0;
-  bool encodable = true;
-  const bool read = for_each_slice(str, [&](const Py_UCS4* wide, std::size_t n) {
-    const std::size_t part = utf8_length(wide, n);
-    encodable = part != kNotEncodable;
-    size += encodable ? part : 0;
-    return encodable;
-  });
-  return read && (encodable || raise_encode_error(str));
-}
-
-bool write_utf8(PyObject* str, char* out) {
-  return for_each_slice(str, [&out](const Py_UCS4* wide, std::size_t n) {
-    out = encode_utf8(wide, n, out);
-    return true;
-  });
-}
 
 bool as_text(PyObject* value, CellText& out) {
   Py_UCS4 scratch[kSliceLength];

@@ -39,18 +39,6 @@ bool as_text(PyObject* value, CellText& out);
 // smaller, since converting an int may run Python code that changes the list.
 bool collect(PyObject* list, CellTexts& out);
 
-// A str longer than this many code points is read a slice at a time, so
-// that converting it never holds more than its UTF-8 form.
-inline constexpr Py_ssize_t kSliceLength = 4096;
-
-// The UTF-8 size of a str, read a slice at a time. False with the
-// interpreter's own UnicodeEncodeError set if the str cannot be encoded (a
-// lone surrogate), or with MemoryError.
-bool utf8_size(PyObject* str, std::size_t& size);
-
-// Writes the UTF-8 form of a str that utf8_size measured, a slice at a time.
-bool write_utf8(PyObject* str, char* out);
-
 }  // namespace tevora_py
 
 #endif  // TEVORA_PY_CONVERT_HPP_

@@ -8,6 +8,7 @@
 #include "arguments.hpp"
 #include "classes.hpp"
 #include "convert.hpp"
+#include "str_utf8.hpp"
 
 namespace tevora_py {
 namespace {
