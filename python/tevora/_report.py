@@ -11,7 +11,7 @@ import re
 from collections import Counter
 from typing import Any, Dict, List, Sequence, Tuple
 
-from ._tevora import Parsed
+from ._tevora import Gtin14, Parsed, parse
 
 EXAMPLES = 3
 COLLISION_EXAMPLES = 10
@@ -31,6 +31,8 @@ CLEANING = (
 )
 
 Example = Tuple[int, str]
+# Above every fourteen-digit GTIN, as a number.
+GTIN_SPAN = 10**14
 
 
 class Report:
@@ -53,9 +55,9 @@ class Report:
         self.flags: Counter[str] = Counter()
         self.flag_examples: Dict[str, List[Example]] = {}
         self._predicates: Dict[str, Tuple[bool, bool]] = {}
-        # Thirteen leading digits -> row * 10 + check digit of the key's first row.
+        # Match key, as a number -> row * GTIN_SPAN + GTIN of the key's first row.
         self._first: Dict[int, int] = {}
-        # Keys seen with more than one check digit -> [rows (capped), row count, check digits seen as bits].
+        # Keys seen with more than one GTIN -> [rows (capped), row count, GTINs seen, as numbers].
         self.collisions: Dict[int, List[Any]] = {}
         self.duplicates = 0
 
@@ -97,27 +99,29 @@ class Report:
                 if value:
                     self.flags[name] += 1
                     _example(self.flag_examples.setdefault(name, []), row, p.raw)
-            self._track_key(row, g.value)
+            self._track_key(row, g)
 
-    def _track_key(self, row: int, value: str) -> None:
-        key, digit = int(value[:13]), int(value[13])
+    def _track_key(self, row: int, gtin: Gtin14) -> None:
+        # Numbers rather than texts keep the memory per distinct key small.
+        key, value = int(gtin.key().as_key_str()), int(gtin.value)
         first = self._first.get(key)
         if first is None:
-            self._first[key] = row * 10 + digit
+            self._first[key] = row * GTIN_SPAN + value
             return
         collision = self.collisions.get(key)
         if collision is None:
-            if first % 10 == digit:
+            first_row, first_value = divmod(first, GTIN_SPAN)
+            if first_value == value:
                 self.duplicates += 1
                 return
-            first_gtin = value[:13] + str(first % 10)
-            collision = self.collisions[key] = [[(first // 10, first_gtin)], 1, 1 << (first % 10)]
-        rows, count, digits = collision
-        if digits & (1 << digit):
+            collision = self.collisions[key] = [[(first_row, f"{first_value:014d}")], 1, {first_value}]
+        rows, count, seen = collision
+        if value in seen:
             self.duplicates += 1
         if len(rows) < ROWS_PER_COLLISION:
-            rows.append((row, value))
-        collision[1:] = [count + 1, digits | (1 << digit)]
+            rows.append((row, gtin.value))
+        collision[1] = count + 1
+        seen.add(value)
 
     # ---- Output ----------------------------------------------------------------
 
@@ -168,7 +172,7 @@ class Report:
                 "rows": sum(count for _, count, _ in self.collisions.values()),
                 "examples": [
                     {
-                        "key": f"{key:013d}0",
+                        "key": f"{key:014d}",
                         "rows": [{"row": row, "gtin": gtin} for row, gtin in rows],
                         "count": count,
                     }
@@ -199,17 +203,15 @@ class Report:
         line("check digit valid", self.valid)
         line("check digit wrong", self.gtins - self.valid)
         if self.wrong:
-            out.append(
-                "      "
-                + "; ".join(f"row {row}: {_shown(raw)} (expected {d})" for row, raw, d in self.wrong)
-            )
+            out.append("      " + "; ".join(f"row {row}: {_shown(raw)} (expected {d})" for row, raw, d in self.wrong))
         line("Refused", self.cells - self.gtins, "kept as they are", indent=0)
         for reason, count in self.refused.most_common():
             line(reason, count, self.messages[reason])
             rows(self.refused_examples[reason])
             if reason == "non_numeric" and self.scientific:
                 line(
-                    "in scientific notation", self.scientific,
+                    "in scientific notation",
+                    self.scientific,
                     "a spreadsheet turned these codes into numbers and lost digits",
                     indent=4,
                 )
@@ -255,11 +257,11 @@ def _example(found: List[Example], row: int, raw: str) -> None:
 
 
 def _shown(text: str, limit: int = 40) -> str:
-    """A cell in double quotes, invisible characters written as escapes."""
+    """A cell in double quotes, as the repr of a refused cell shows it:
+    invisible and combining characters written as \\u{hex}."""
     if len(text) > limit:
         text = text[: limit - 1] + "\u2026"
-    body = "".join(
-        c if c.isprintable() or c == " " else f"\\u{{{ord(c):x}}}"
-        for c in text.replace("\\", "\\\\").replace('"', '\\"')
-    )
-    return f'"{body}"'
+    # A leading NUL makes any text a refusal, whose repr quotes its raw text
+    # by the module's one rule: take the quoted text from there.
+    shown = repr(parse("\0" + text))
+    return '"' + shown[len('Parsed(raw="\\0') : shown.rindex('", reason=')] + '"'
