@@ -53,9 +53,10 @@ class Indicator {
   // 1 to 8 for a grouping, 9 for a variable-measure item.
   constexpr unsigned digit() const noexcept { return digit_; }
   // "grouping" or "variable_measure".
-  constexpr std::string_view name() const noexcept {
-    return kind_ == Grouping ? "grouping" : "variable_measure";
+  static constexpr std::string_view name(Kind kind) noexcept {
+    return kind == Grouping ? "grouping" : "variable_measure";
   }
+  constexpr std::string_view name() const noexcept { return name(kind_); }
 
   friend constexpr bool operator==(Indicator, Indicator) noexcept = default;
 

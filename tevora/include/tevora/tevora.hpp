@@ -6,9 +6,11 @@
 #ifndef TEVORA_TEVORA_HPP_
 #define TEVORA_TEVORA_HPP_
 
+#include <charconv>
 #include <cstddef>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 
 #include "tevora/gtin14.hpp"
 #include "tevora/heuristics.hpp"
@@ -53,6 +55,18 @@ class StoreForm {
 // kFloatTextMax bytes to `out` and returns how many.
 inline constexpr std::size_t kFloatTextMax = 32;
 std::size_t float_text(double value, char* out) noexcept;
+
+// The cell text of a whole number: its decimal digits, a minus sign before
+// a negative one. Writes at most kIntegerTextMax bytes and returns how many.
+inline constexpr std::size_t kIntegerTextMax = 20;
+template <typename Integer>
+std::size_t integer_text(Integer value, char* out) noexcept {
+  static_assert(std::is_integral_v<Integer> && sizeof(Integer) <= 8);
+  return static_cast<std::size_t>(std::to_chars(out, out + kIntegerTextMax, value).ptr - out);
+}
+
+// The cell text of a truth value, as a Python bool reads: "True" or "False".
+constexpr std::string_view bool_text(bool value) noexcept { return value ? "True" : "False"; }
 
 }  // namespace tevora
 

@@ -1,0 +1,173 @@
+// builders.hpp: result columns written straight into Arrow buffers.
+//
+// Each builder is sized for the column's length up front; only a text
+// column's data grows, by doubling, and is shrunk to fit when it is done.
+// Appending allocates nothing else, so a column costs one pass.
+
+#ifndef TEVORA_ARROW_BUILDERS_HPP_
+#define TEVORA_ARROW_BUILDERS_HPP_
+
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "node.hpp"
+
+namespace tevora_arrow {
+
+// malloc'd memory of `size` bytes (at least one, so that it is never null).
+Memory allocate(std::size_t size, bool zeroed = false);
+// Grows or shrinks `memory` to `size` bytes, keeping its contents.
+void reallocate(Memory& memory, std::size_t size);
+
+// A validity bitmap, kept only if some cell is null.
+class Validity {
+ public:
+  explicit Validity(std::int64_t length)
+      : bits_(allocate(static_cast<std::size_t>((length + 7) / 8), true)) {}
+  void set(std::int64_t i) noexcept {
+    bits_.get()[i >> 3] |= static_cast<std::uint8_t>(1U << (i & 7));
+  }
+  void null() noexcept { ++nulls_; }
+  // Hands the bitmap, or nothing when no cell is null, to `node`.
+  void finish(Node& node) {
+    node.null_count = nulls_;
+    node.buffers.push_back(nulls_ > 0 ? std::move(bits_) : Memory());
+  }
+
+ private:
+  Memory bits_;
+  std::int64_t nulls_ = 0;
+};
+
+// A `string` (32-bit offsets) or `large_string` (64-bit) column.
+template <typename Offset>
+class TextColumn {
+ public:
+  TextColumn(std::int64_t length, std::size_t bytes_hint)
+      : validity_(length),
+        offsets_(allocate(static_cast<std::size_t>(length + 1) * sizeof(Offset))),
+        data_(allocate(bytes_hint)),
+        capacity_(bytes_hint > 0 ? bytes_hint : 1) {
+    std::memset(offsets_.get(), 0, sizeof(Offset));
+  }
+
+  void append(std::string_view text) {
+    if (text.size() > capacity_ - size_) grow(text.size());
+    std::memcpy(data_.get() + size_, text.data(), text.size());
+    size_ += text.size();
+    validity_.set(cells_);
+    end_cell();
+  }
+  void append_null() {
+    validity_.null();
+    end_cell();
+  }
+
+  NodePtr finish(std::string name) {
+    auto node = std::make_shared<Node>();
+    node->format = sizeof(Offset) == 4 ? "u" : "U";
+    node->name = std::move(name);
+    node->length = cells_;
+    validity_.finish(*node);
+    reallocate(data_, size_);
+    node->buffers.push_back(std::move(offsets_));
+    node->buffers.push_back(std::move(data_));
+    return node;
+  }
+
+ private:
+  void end_cell() noexcept {
+    const auto end = static_cast<Offset>(size_);
+    std::memcpy(offsets_.get() + static_cast<std::size_t>(++cells_) * sizeof(Offset), &end,
+                sizeof end);
+  }
+  void grow(std::size_t more) {
+    if (more > static_cast<std::size_t>(std::numeric_limits<Offset>::max()) - size_) {
+      throw std::length_error("more than 2 GiB of text for one string array");
+    }
+    std::size_t capacity = capacity_ * 2 > size_ + more ? capacity_ * 2 : size_ + more;
+    capacity = std::min(capacity, static_cast<std::size_t>(std::numeric_limits<Offset>::max()));
+    reallocate(data_, capacity);
+    capacity_ = capacity;
+  }
+
+  Validity validity_;
+  Memory offsets_;
+  Memory data_;
+  std::size_t capacity_;
+  std::size_t size_ = 0;
+  std::int64_t cells_ = 0;
+};
+
+// A `bool` column.
+class BoolColumn {
+ public:
+  explicit BoolColumn(std::int64_t length)
+      : validity_(length), bits_(allocate(static_cast<std::size_t>((length + 7) / 8), true)) {}
+  void append(bool value) noexcept {
+    if (value) bits_.get()[cells_ >> 3] |= static_cast<std::uint8_t>(1U << (cells_ & 7));
+    validity_.set(cells_++);
+  }
+  void append_null() noexcept {
+    validity_.null();
+    ++cells_;
+  }
+  NodePtr finish(std::string name);
+
+ private:
+  Validity validity_;
+  Memory bits_;
+  std::int64_t cells_ = 0;
+};
+
+// A column of one integer type; `format` is its Arrow format.
+template <typename T>
+class IntColumn {
+ public:
+  explicit IntColumn(std::int64_t length)
+      : validity_(length), values_(allocate(static_cast<std::size_t>(length) * sizeof(T), true)) {}
+  void append(T value) noexcept {
+    std::memcpy(values_.get() + static_cast<std::size_t>(cells_) * sizeof(T), &value, sizeof value);
+    validity_.set(cells_++);
+  }
+  void append_null() noexcept {
+    validity_.null();
+    ++cells_;
+  }
+  NodePtr finish(std::string name, const char* format, NodePtr dictionary = nullptr) {
+    auto node = std::make_shared<Node>();
+    node->format = format;
+    node->name = std::move(name);
+    node->length = cells_;
+    validity_.finish(*node);
+    node->buffers.push_back(std::move(values_));
+    node->dictionary = std::move(dictionary);
+    return node;
+  }
+
+ private:
+  Validity validity_;
+  Memory values_;
+  std::int64_t cells_ = 0;
+};
+
+// A dictionary-encoded column over a fixed list of texts: int8 indices.
+using DictColumn = IntColumn<std::int8_t>;
+
+// The `string` dictionary of `count` texts, the i-th being `text(i)`.
+template <typename Text>
+NodePtr dictionary_of(std::size_t count, Text text) {
+  TextColumn<std::int32_t> column(static_cast<std::int64_t>(count), 64 * count);
+  for (std::size_t i = 0; i < count; ++i) column.append(text(i));
+  return column.finish("");
+}
+
+}  // namespace tevora_arrow
+
+#endif  // TEVORA_ARROW_BUILDERS_HPP_
