@@ -17,6 +17,12 @@ the numbers of a numeric column as int or float. A float column is what
 pandas makes of a GTIN column with a missing value, so its codes read as
 4006381333931.0 and are flagged `dropped_fraction`; read GTIN columns as text
 (`dtype=str`) to keep the cells as they were written.
+
+A column backed by Arrow (pandas' default `str` dtype from pandas 3,
+`string[pyarrow]`, `pd.ArrowDtype`) goes through `tevora.arrow` without a
+Python object per cell, and its results keep its dtype. `parse()` always
+uses the columnar parse: its strings come back as `string[pyarrow]` (missing
+is <NA>), its enumerated texts as categoricals.
 """
 
 from __future__ import annotations
@@ -26,22 +32,9 @@ from typing import Any, List
 import numpy as np
 import pandas as pd
 
-from . import key_strings, parse_many, store_form_many
+from . import arrow, key_strings, parse_many, store_form_many
 
 __all__ = ["GtinAccessor", "cells"]
-
-# The columns of `parse()` and their dtypes: the Parsed attributes, then what the
-# GTIN itself says, missing (<NA> or None) where the cell holds no GTIN.
-PARSED_COLUMNS = {
-    "raw": object, "is_gtin": bool, "gtin": object, "reason": object, "message": object,
-    "digits": "Int64", "store_form": object, "was_cleaned": bool, "removed_whitespace": bool,
-    "removed_separators": bool, "dropped_fraction": bool,
-}
-GTIN_COLUMNS = {
-    "shortest": object, "encoding": object, "check_digit_is_valid": "boolean", "allocation": object,
-    "is_restricted_circulation": "boolean", "is_publication_or_coupon": "boolean",
-    "looks_like_internal_code": "boolean", "measure_field_looks_zeroed": "boolean",
-}
 
 
 def cells(series: "pd.Series[Any]") -> List[Any]:
@@ -66,27 +59,68 @@ class GtinAccessor:
 
     def store_form(self) -> "pd.Series[Any]":
         """What to write back: canonical fourteen digits for a GTIN, the cell otherwise."""
+        if _arrow_backed(self._series):
+            return self._like_arrow(arrow.store_form(self._series.array))
         return self._like(store_form_many(cells(self._series)))
 
     def key_strings(self) -> "pd.Series[Any]":
         """Match keys as fourteen-character strings, None where the cell holds no GTIN."""
+        if _arrow_backed(self._series):
+            return self._like_arrow(arrow.key_strings(self._series.array))
         return self._like(key_strings(cells(self._series)))
 
     def parse(self) -> pd.DataFrame:
         """One row per cell: the parsed attributes, and for a GTIN its classification."""
-        parsed = parse_many(cells(self._series))
-        gtins = [p.gtin for p in parsed]
-        columns = {}
-        for name, dtype in PARSED_COLUMNS.items():
-            if name == "gtin":
-                values = [g.value if g else None for g in gtins]
-            else:
-                values = [getattr(p, name) for p in parsed]
-            columns[name] = pd.Series(values, dtype=dtype, index=self._series.index)
-        for name, dtype in GTIN_COLUMNS.items():
-            values = [getattr(g, name) if g else None for g in gtins]
-            columns[name] = pd.Series(values, dtype=dtype, index=self._series.index)
-        return pd.DataFrame(columns, index=self._series.index)
+        import pyarrow as pa
+
+        table = pa.table(arrow.parse(_as_arrow(self._series)))
+        return pd.DataFrame(
+            {name: _column(table.column(name)) for name in table.column_names}, index=self._series.index
+        )
 
     def _like(self, values: List[Any]) -> "pd.Series[Any]":
         return pd.Series(values, index=self._series.index, name=self._series.name, dtype=object)
+
+    def _like_arrow(self, result: Any) -> "pd.Series[Any]":
+        import pyarrow as pa
+
+        values = self._series.dtype.__from_arrow__(pa.chunked_array(result))
+        return pd.Series(values, index=self._series.index, name=self._series.name)
+
+
+def _arrow_backed(series: "pd.Series[Any]") -> bool:
+    dtype = series.dtype
+    if isinstance(dtype, pd.StringDtype):
+        return dtype.storage == "pyarrow"
+    return type(dtype).__name__ == "ArrowDtype"
+
+
+def _as_arrow(series: "pd.Series[Any]") -> Any:
+    """The Series as an Arrow column whose cells read as the list functions read `cells(series)`."""
+    import pyarrow as pa
+
+    if _arrow_backed(series) or isinstance(series.dtype, (pd.CategoricalDtype, pd.BooleanDtype)):
+        return pa.array(series.array) if _arrow_backed(series) else pa.array(series, from_pandas=True)
+    if isinstance(series.dtype, np.dtype) and series.dtype.kind in "biuf":
+        return pa.array(series.to_numpy(), from_pandas=True)
+    if isinstance(series.dtype, pd.api.extensions.ExtensionDtype) and series.dtype.kind in "biuf":
+        return pa.array(series.array)
+    values = cells(series)
+    if all(v is None or type(v) is str for v in values):
+        return pa.array(values, pa.string())
+    # Mixed cells: their texts as the list functions make them.
+    return pa.array([p.raw for p in parse_many(values)], pa.string())
+
+
+def _column(column: Any) -> Any:
+    """One column of the parse table as pandas holds it without a Python object per cell."""
+    import pyarrow as pa
+
+    kind = column.type
+    if pa.types.is_string(kind) or pa.types.is_large_string(kind):
+        return pd.StringDtype("pyarrow").__from_arrow__(column)
+    if pa.types.is_boolean(kind):
+        return column.to_numpy() if column.null_count == 0 else pd.BooleanDtype().__from_arrow__(column)
+    if pa.types.is_integer(kind):
+        return pd.Int64Dtype().__from_arrow__(column.cast(pa.int64()))
+    return column.to_pandas().array
