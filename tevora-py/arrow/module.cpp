@@ -202,13 +202,29 @@ PyObject* raise(const Status& status) noexcept {
   }
 }
 
+// Releases what is left of the input. A producer's release may run Python
+// code, which must not find an exception pending, so one is set aside.
+void release(Input& in) noexcept {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  in.array.reset();
+  in.schema.reset();
+  in.stream.reset();
+  PyErr_Restore(type, value, traceback);
+}
+
 // Not noexcept: see without_gil.
 PyObject* column_function(Operation operation, PyObject* column) {
   Input in;
-  if (!import_column(column, in)) return nullptr;
+  if (!import_column(column, in)) {
+    release(in);
+    return nullptr;
+  }
   Outcome out;
   without_gil([operation, &in, &out] { work(operation, in, out); });
-  in.stream.reset();
+  release(in);
   if (!out.status) return raise(out.status);
   return new_result(result_class, std::move(out.schema), std::move(out.chunks));
 }
