@@ -84,7 +84,11 @@ class GtinAccessor:
     def _like_arrow(self, result: Any) -> "pd.Series[Any]":
         import pyarrow as pa
 
-        values = self._series.dtype.__from_arrow__(pa.chunked_array(result))
+        chunked = pa.chunked_array(result)
+        dtype = self._series.dtype
+        if not isinstance(dtype, pd.StringDtype):
+            dtype = pd.ArrowDtype(chunked.type)
+        values = dtype.__from_arrow__(chunked)
         return pd.Series(values, index=self._series.index, name=self._series.name)
 
 

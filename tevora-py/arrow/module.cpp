@@ -44,17 +44,28 @@ bool take(PyObject* capsule, const char* name, Owned<Struct>& into) noexcept {
 }
 
 // Calls `column.<name>()` if it has such a method; `found` says whether it had.
-Ref call_method(PyObject* column, const char* name, bool& found) noexcept {
-  const Ref method(PyObject_GetAttrString(column, name));
+//
+// The producer's code may give the lock up and take it back, which is where
+// CPython ends a daemon thread at exit (see without_gil): on that unwind the
+// method is left unreleased, and so is what the caller owns.
+Ref call_method(PyObject* column, const char* name, bool& found) {
+  Ref method(PyObject_GetAttrString(column, name));
   found = static_cast<bool>(method);
   if (!method) {
     if (PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
     return Ref();
   }
-  return Ref(PyObject_CallObject(method.get(), nullptr));
+  try {
+    return Ref(PyObject_CallObject(method.get(), nullptr));
+  } catch (abi::__forced_unwind&) {
+    (void)method.release();
+    abandoning() = true;
+    throw;
+  }
 }
 
-bool import_column(PyObject* column, Input& in) noexcept {
+// Not noexcept, as the producer's code runs: see call_method.
+bool import_column(PyObject* column, Input& in) {
   bool found = false;
   Ref pair = call_method(column, "__arrow_c_array__", found);
   if (found) {
@@ -203,8 +214,9 @@ PyObject* raise(const Status& status) noexcept {
 }
 
 // Releases what is left of the input. A producer's release may run Python
-// code, which must not find an exception pending, so one is set aside.
-void release(Input& in) noexcept {
+// code, which must not find an exception pending, so one is set aside; not
+// noexcept, for the same reason as call_method.
+void release(Input& in) {
   PyObject* type = nullptr;
   PyObject* value = nullptr;
   PyObject* traceback = nullptr;
