@@ -12,10 +12,15 @@ namespace {
 
 constexpr std::size_t kDigits = tevora::Gtin14::kSize;
 
+std::size_t bound(const Cells& cells) {
+  return cells.text_bytes() + static_cast<std::size_t>(cells.size()) * kDigits;
+}
+
 template <typename Offset>
 Status store_forms(const Cells& cells, NodePtr& out) {
-  // A store form is the cell itself or fourteen digits.
-  TextColumn<Offset> forms(cells.size(), cells.text_bytes() + kDigits * 4 + 64);
+  // A store form is the cell itself or fourteen digits, so this bound never
+  // grows the buffer; the pages past what is written are never touched.
+  TextColumn<Offset> forms(cells.size(), bound(cells));
   Status status = cells.for_each(
       [&forms](std::string_view text) { forms.append(tevora::store_form(text).as_str()); });
   if (status) out = forms.finish("store_form");

@@ -27,7 +27,7 @@ struct CellColumns {
         reason(n),
         message(n),
         digits(n),
-        store_form(n, bytes + 64),
+        store_form(n, bytes + static_cast<std::size_t>(n) * tevora::Gtin14::kSize),
         was_cleaned(n),
         removed_whitespace(n),
         removed_separators(n),
