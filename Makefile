@@ -1,44 +1,86 @@
-# Wraps the CMake build for people. `make test` works on a fresh machine.
-BUILD      ?= build
-ASAN_BUILD ?= build-asan
-JOBS       ?= $(shell nproc)
-CMAKE_ARGS ?= -DCMAKE_BUILD_TYPE=Release
-MAKEFLAGS  += --no-print-directory
+# Wraps the CMake build for people. `make test` works on a fresh Debian 12 or
+# 13 machine: it installs what is missing (`make deps`) first.
+BUILD       ?= build
+ASAN_BUILD  ?= build-asan
+FUZZ_BUILD  ?= build-fuzz
+CROSS_BUILD ?= build-cross
+JOBS        ?= $(shell nproc)
+CMAKE_ARGS  ?= -DCMAKE_BUILD_TYPE=Release
+FUZZ_SECONDS ?= 60
+# Virtual environments with requirements-dev.txt from PyPI, one per
+# interpreter; Debian's own holds the tools (ruff, build, auditwheel).
+VENVS       ?= $(BUILD)/venvs
+TOOLS       := $(VENVS)/debian/bin
+PYTEST      := /usr/bin/python3 -m pytest -q -p no:cacheprovider
+MAKEFLAGS   += --no-print-directory
 
-.PHONY: all deps build test test-core test-interpreters test-package test-asan demo bench format tidy clean
+CXX_SOURCES := $(wildcard tevora/*/*.cpp tevora/include/tevora/*.hpp tevora/tests/*.hpp \
+                 tevora-py/src/*.cpp tevora-py/src/*.hpp)
+PY_SOURCES  := python tools examples
+
+.PHONY: all deps build test test-core test-package test-wheels test-asan test-cross lint \
+        tools-venv demo bench format tidy fuzz sanitize stress clean
 
 all: build
 
 deps:
 	@tools/deps
 
-build: deps
+build:
 	@cmake -S . -B $(BUILD) $(CMAKE_ARGS) >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
-test: test-core test-interpreters test-package test-asan
+test: deps
+	@$(MAKE) lint test-core test-package test-wheels test-asan
 
+# The core's GoogleTest suite, its fuzz corpus replayed, and the extension's
+# pytest suite on Debian's python3 against the build tree.
 test-core: build
-	ctest --test-dir $(BUILD) --output-on-failure
-
-# The one built module in every CPython from 3.8 to 3.13 that pyenv has, and
-# its sources against 3.8's own headers.
-test-interpreters: build
 	tools/check-limited-api
-	tools/interpreters $(BUILD)/_tevora.abi3.so
+	ctest --test-dir $(BUILD) --output-on-failure --no-tests=error
+
+# The package's suite against the build tree, on Debian's python3 in its
+# virtual environment, in a pytest process of its own (the extension
+# initialises once per process); it also installs the source tree with pip,
+# plainly and editable.
+test-package: build tools-venv
+	$(TOOLS)/python -m pytest -q -p no:cacheprovider python/tests_package
+
+# The sdist, the wheel built from it and repaired by auditwheel, and both
+# suites against that wheel installed in every CPython 3.8 to 3.13 that pyenv
+# has and in Debian's python3.
+test-wheels: tools-venv
+	tools/test-wheels $(BUILD)/dist $(VENVS)
 
 # The core suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
-test-asan: deps
+test-asan:
 	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DTEVORA_SANITIZE=ON \
 	  -DTEVORA_BENCH=OFF -DTEVORA_COPY_TO_PACKAGE=OFF >/dev/null
 	@cmake --build $(ASAN_BUILD) -j $(JOBS) --target tevora_tests
-	ctest --test-dir $(ASAN_BUILD) --output-on-failure -R '^core$$'
+	ctest --test-dir $(ASAN_BUILD) --output-on-failure --no-tests=error -R '^core$$'
 
-# The package in a pytest process of its own (python/tests imports the bare
-# extension, which initialises once per process): the wheel in every CPython
-# 3.8 to 3.13 that pyenv has, the command, the dataframe helpers, mypy.
-test-package: build
-	/usr/bin/python3 -m pytest -q -p no:cacheprovider python/tests_package
+# The core suite cross-compiled for 64-bit Arm and for IBM Z (big-endian),
+# run under qemu-user.
+test-cross:
+	@tools/deps cross
+	@for target in aarch64-linux-gnu s390x-linux-gnu; do \
+	  cmake -S . -B $(CROSS_BUILD)/$$target -Wno-dev -DCMAKE_TOOLCHAIN_FILE=cmake/$$target.cmake \
+	    -DCMAKE_BUILD_TYPE=Release -DTEVORA_PYTHON=OFF -DTEVORA_BENCH=OFF \
+	    -DTEVORA_GTEST_SOURCE_DIR=/usr/src/googletest >/dev/null || exit 1; \
+	  cmake --build $(CROSS_BUILD)/$$target -j $(JOBS) >/dev/null || exit 1; \
+	  echo "$$target:"; \
+	  ctest --test-dir $(CROSS_BUILD)/$$target --output-on-failure --no-tests=error || exit 1; \
+	done
+
+# clang-format and clang-tidy (both strict), ruff's lint and format check.
+lint: build tools-venv
+	clang-format --dry-run -Werror $(CXX_SOURCES)
+	clang-tidy -p $(BUILD) --quiet $(wildcard tevora/src/*.cpp tevora-py/src/*.cpp)
+	$(TOOLS)/ruff check --no-cache $(PY_SOURCES)
+	$(TOOLS)/ruff format --no-cache --check $(PY_SOURCES)
+
+tools-venv:
+	@tools/venv /usr/bin/python3 $(VENVS)/debian
 
 # The README's first command: the report on the sample catalogue, then its
 # cleaned copy (with match keys and the reason for each refusal) in $(BUILD)/.
@@ -55,27 +97,20 @@ bench: build
 	tools/count-instructions $(BUILD)/tevora_count
 	/usr/bin/python3 python/bench/compare.py --markdown docs/benchmark.md --chart docs/benchmark.png
 
-format:
-	clang-format -i $(wildcard tevora/*/*.cpp tevora/include/tevora/*.hpp tevora/tests/*.hpp tevora-py/src/*.cpp tevora-py/src/*.hpp)
+format: tools-venv
+	clang-format -i $(CXX_SOURCES)
+	$(TOOLS)/ruff format --no-cache $(PY_SOURCES)
 
 tidy: build
 	clang-tidy -p $(BUILD) --quiet $(wildcard tevora/src/*.cpp tevora-py/src/*.cpp)
 
-clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
-
 # ---- Hardening: fuzzing, the sanitized extension, stress -------------------
-FUZZ_BUILD     ?= build-fuzz
-FUZZ_SECONDS   ?= 60
-PYTEST         := /usr/bin/python3 -m pytest -q -p no:cacheprovider
-
-.PHONY: fuzz sanitize stress clean-hardening
 
 # libFuzzer over the core's parse, store_form and key for FUZZ_SECONDS, from
 # the committed seeds in tevora/fuzz/corpus. What it learns stays in
 # $(FUZZ_BUILD)/corpus; an input that breaks an invariant is saved as
 # $(FUZZ_BUILD)/crash-* and the end of the log is shown.
-fuzz: deps
+fuzz:
 	@CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTEVORA_FUZZ=ON \
 	  -DTEVORA_BENCH=OFF -DTEVORA_PYTHON=OFF >/dev/null
 	@cmake --build $(FUZZ_BUILD) -j $(JOBS) --target tevora_fuzz
@@ -94,7 +129,7 @@ fuzz: deps
 # interpreter's own memory is still reachable then, so it reports none of
 # it). Output is captured at the sys level only: a sanitizer's report, written
 # to the process's stderr, reaches the log.
-sanitize: deps
+sanitize:
 	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DTEVORA_SANITIZE=ON \
 	  -DTEVORA_BENCH=OFF -DTEVORA_COPY_TO_PACKAGE=OFF >/dev/null
 	@cmake --build $(ASAN_BUILD) -j $(JOBS) --target _tevora
@@ -108,6 +143,5 @@ stress: build
 	TEVORA_STRESS=1 $(PYTEST) python/tests/test_leaks.py python/tests/test_threads.py \
 	  python/tests/test_extremes.py::test_parse_many_over_ten_million_none
 
-clean: clean-hardening
-clean-hardening:
-	rm -rf $(FUZZ_BUILD)
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(CROSS_BUILD) python/tevora/_tevora*.so

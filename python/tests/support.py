@@ -1,5 +1,7 @@
 """Helpers shared by the test modules."""
+
 import os
+import struct
 import sys
 
 import _tevora
@@ -11,12 +13,31 @@ STRESS = os.environ.get("TEVORA_STRESS") == "1"
 SANITIZED = sys.getallocatedblocks() == 0
 
 
+def float_below(x):
+    """The float next below a positive finite x: math.nextafter(x, 0), which
+    CPython 3.8 lacks."""
+    (bits,) = struct.unpack("<q", struct.pack("<d", x))
+    return struct.unpack("<d", struct.pack("<q", bits - 1))[0]
+
+
 def describe(parsed):
     """Everything a `Parsed` shows, as plain values, so two results compare."""
     gtin, key = parsed.gtin, parsed.key()
-    return (parsed.raw, gtin and gtin.value, parsed.reason, parsed.message, parsed.digits, parsed.store_form,
-            parsed.was_cleaned, parsed.removed_whitespace, parsed.removed_separators, parsed.dropped_fraction,
-            parsed.is_gtin, key and key.as_key_str(), repr(parsed))
+    return (
+        parsed.raw,
+        gtin and gtin.value,
+        parsed.reason,
+        parsed.message,
+        parsed.digits,
+        parsed.store_form,
+        parsed.was_cleaned,
+        parsed.removed_whitespace,
+        parsed.removed_separators,
+        parsed.dropped_fraction,
+        parsed.is_gtin,
+        key and key.as_key_str(),
+        repr(parsed),
+    )
 
 
 def key_string(value):

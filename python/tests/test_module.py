@@ -1,4 +1,5 @@
 """Initialisation, registration, and the texts and properties Python sees."""
+
 import gc
 import inspect
 import os
@@ -13,11 +14,17 @@ import weakref
 import pytest
 
 import _tevora
+from conftest import PACKAGE_DIR
 
-REPO = pathlib.Path(__file__).resolve().parents[2]
 CLASSES = ["Gtin14", "GtinKey", "Parsed"]
-FUNCTIONS = {"parse": "value", "store_form": "value", "key": "value",
-             "store_form_many": "values", "key_strings": "values", "parse_many": "values"}
+FUNCTIONS = {
+    "parse": "value",
+    "store_form": "value",
+    "key": "value",
+    "store_form_many": "values",
+    "key_strings": "values",
+    "parse_many": "values",
+}
 ALL = ["__doc__", "DOMAIN_MIN_DIGITS", "DOMAIN_MAX_DIGITS", *CLASSES, *FUNCTIONS]
 
 GTINKEY_DOC = (
@@ -52,8 +59,12 @@ TEXTS = [
     ("Parsed.reason", '`"empty"`, `"non_numeric"`, `"too_short"`, `"too_long"`, or `None`.', None),
     ("Parsed.message", "A sentence fit to show a user, or `None`.", None),
     ("Parsed.digits", "How many digits were found, when the count is why it was refused.", None),
-    ("Parsed.store_form", "What to write when storing: canonical for a GTIN, the raw input\n"
-     "untouched for anything else. Never blank unless the input was.", None),
+    (
+        "Parsed.store_form",
+        "What to write when storing: canonical for a GTIN, the raw input\n"
+        "untouched for anything else. Never blank unless the input was.",
+        None,
+    ),
     ("Parsed.was_cleaned", "Whether anything had to be removed to read the value.", None),
     ("Parsed.removed_whitespace", "Whitespace was removed.", None),
     ("Parsed.removed_separators", "Dashes were removed.", None),
@@ -62,31 +73,58 @@ TEXTS = [
     ("Parsed.key", "The match key, or `None` outside the domain.", "($self)"),
     ("Gtin14.value", "The canonical form: fourteen digits, check digit preserved.", None),
     ("Gtin14.shortest", "The shortest standard form — GTIN-8, -12, -13 or -14.", None),
-    ("Gtin14.encoding", 'Which standard encoding `shortest` occupies: `"GTIN-8"`, `"GTIN-12"`,\n'
-     '`"GTIN-13"` or `"GTIN-14"`.', None),
+    (
+        "Gtin14.encoding",
+        'Which standard encoding `shortest` occupies: `"GTIN-8"`, `"GTIN-12"`,\n`"GTIN-13"` or `"GTIN-14"`.',
+        None,
+    ),
     ("Gtin14.significant_digits", "Digits that are not leading zeros.", None),
     ("Gtin14.check_digit", "The check digit the value carries.", None),
     ("Gtin14.expected_check_digit", "The check digit GS1 Mod-10 says it should carry.", None),
-    ("Gtin14.check_digit_is_valid", "Whether the check digit is correct. A classification, not a verdict:\n"
-     "variable-weight in-store codes fail this on purpose.", None),
-    ("Gtin14.indicator", '`"variable_measure"`, `"grouping"`, or `None` for a padded value that\n'
-     "has no indicator digit at all.", None),
+    (
+        "Gtin14.check_digit_is_valid",
+        "Whether the check digit is correct. A classification, not a verdict:\n"
+        "variable-weight in-store codes fail this on purpose.",
+        None,
+    ),
+    (
+        "Gtin14.indicator",
+        '`"variable_measure"`, `"grouping"`, or `None` for a padded value that\nhas no indicator digit at all.',
+        None,
+    ),
     ("Gtin14.indicator_digit", "The indicator digit itself, or `None`.", None),
     ("Gtin14.allocation", "What GS1 allocated this range for, as a stable snake_case name.", None),
     ("Gtin14.allocation_description", "GS1's own wording for the range.", None),
     ("Gtin14.is_restricted_circulation", "Whether the range is restricted-circulation — in-store or regional.", None),
-    ("Gtin14.is_publication_or_coupon", "Whether the range identifies a publication or coupon rather than a\n"
-     "trade item.", None),
-    ("Gtin14.looks_like_internal_code", "Fewer significant digits than GTIN-8 can express, so never issued by\n"
-     'GS1. A guess at "internal PLU", named as one.', None),
-    ("Gtin14.measure_field_looks_zeroed", "Restricted-circulation, ends in five zeros, check digit stale. A guess\n"
-     'at "variable weight", named as one.', None),
+    (
+        "Gtin14.is_publication_or_coupon",
+        "Whether the range identifies a publication or coupon rather than a\ntrade item.",
+        None,
+    ),
+    (
+        "Gtin14.looks_like_internal_code",
+        "Fewer significant digits than GTIN-8 can express, so never issued by\n"
+        'GS1. A guess at "internal PLU", named as one.',
+        None,
+    ),
+    (
+        "Gtin14.measure_field_looks_zeroed",
+        'Restricted-circulation, ends in five zeros, check digit stale. A guess\nat "variable weight", named as one.',
+        None,
+    ),
     ("Gtin14.key", "The match key. Returns a `GtinKey`, never a `str` — see that class.", "($self)"),
-    ("Gtin14.with_recomputed_check_digit", "The same first thirteen digits with a correct check digit appended.\n\n"
-     "Export use only. This changes which product the code identifies\n"
-     "whenever the original check digit was not a mistake.", "($self)"),
-    ("GtinKey.as_key_str", "The key as fourteen characters. Storing or exporting this stores or\n"
-     "exports a match key.", "($self)"),
+    (
+        "Gtin14.with_recomputed_check_digit",
+        "The same first thirteen digits with a correct check digit appended.\n\n"
+        "Export use only. This changes which product the code identifies\n"
+        "whenever the original check digit was not a mistake.",
+        "($self)",
+    ),
+    (
+        "GtinKey.as_key_str",
+        "The key as fourteen characters. Storing or exporting this stores or\nexports a match key.",
+        "($self)",
+    ),
 ]
 
 
@@ -219,7 +257,7 @@ def test_package_reexports_the_same_objects(tmp_path):
         "assert all(getattr(tevora, n) is getattr(ext, n) for n in names), names\n"
         "print(ext.parse.__module__, ext.Gtin14.__module__, tevora.store_form(4006381333931))\n",
         cwd=tmp_path,
-        env={**os.environ, "PYTHONPATH": str(REPO / "python")},
+        env={**os.environ, "PYTHONPATH": str(PACKAGE_DIR.parent)},
     )
     assert out == "tevora._tevora tevora 04006381333931\n"
 

@@ -1,10 +1,11 @@
 """The type stubs cover the whole module surface."""
+
 import ast
-import pathlib
 
 import _tevora
+from conftest import PACKAGE_DIR
 
-STUBS = pathlib.Path(__file__).resolve().parents[1] / "tevora" / "_tevora.pyi"
+STUBS = PACKAGE_DIR / "_tevora.pyi"
 
 
 def test_every_public_name_is_in_the_stubs():

@@ -1,13 +1,24 @@
-"""Puts python/ on sys.path, so that these tests `import tevora`, the package.
+"""Puts python/ on sys.path, so that these tests `import tevora`, the package;
+with TEVORA_INSTALLED=1 they test the package installed in this interpreter
+instead (`make test` installs the wheel), and refuse the source tree's.
 
 Run this suite in its own pytest process: python/tests imports the extension
 as the top-level `_tevora`, and it can be initialised only once per process.
 """
+
+import importlib.util
+import os
 import pathlib
 import sys
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO / "python"))
+INSTALLED = bool(os.environ.get("TEVORA_INSTALLED"))
 
-if not list((REPO / "python" / "tevora").glob("_tevora*.so")):
-    raise ImportError(f"the extension is not built into {REPO / 'python' / 'tevora'}; run `make build` first")
+if INSTALLED:
+    spec = importlib.util.find_spec("tevora")
+    if spec is None or spec.origin is None or REPO / "python" in pathlib.Path(spec.origin).parents:
+        raise ImportError(f"TEVORA_INSTALLED is set, but tevora is not installed: found {spec}")
+else:
+    sys.path.insert(0, str(REPO / "python"))
+    if not list((REPO / "python" / "tevora").glob("_tevora*.so")):
+        raise ImportError(f"the extension is not built into {REPO / 'python' / 'tevora'}; run `make build` first")

@@ -1,8 +1,10 @@
 """The `tevora` command: reports, cleaning that loses nothing, and bad input."""
+
 import csv
 import datetime
 import json
 import os
+import pathlib
 import subprocess
 import sys
 
@@ -17,20 +19,20 @@ CATALOGUE = REPO / "examples" / "catalogue.csv"
 # Row (as a spreadsheet numbers it) and cell of a small GTIN column whose every
 # figure below was worked out by hand.
 MIX = [
-    "4006381333931",      # 2: valid GTIN-13
-    "4006381333932",      # 3: check digit wrong (1 expected): collides with row 2
-    " 4006-3813-33931",   # 4: whitespace and dashes; the GTIN of row 2 again
-    "4006381333931.0",    # 5: a spreadsheet's float; row 2 again
-    "4.00638E+12",        # 6: scientific notation
-    "n/a",                # 7
-    "",                   # 8
-    "4011",               # 9: a short internal code
-    "00000001000000",     # 10: internal code, measure field zeroed, check digit wrong (9)
-    "2123450000000",      # 11: restricted region, measure field zeroed, check digit wrong (5)
-    "9781234567897",      # 12: ISBN
-    "12345670",           # 13: GTIN-8
-    "54006381333936",     # 14: GTIN-14
-    "1234567890123456",   # 15: too long
+    "4006381333931",  # 2: valid GTIN-13
+    "4006381333932",  # 3: check digit wrong (1 expected): collides with row 2
+    " 4006-3813-33931",  # 4: whitespace and dashes; the GTIN of row 2 again
+    "4006381333931.0",  # 5: a spreadsheet's float; row 2 again
+    "4.00638E+12",  # 6: scientific notation
+    "n/a",  # 7
+    "",  # 8
+    "4011",  # 9: a short internal code
+    "00000001000000",  # 10: internal code, measure field zeroed, check digit wrong (9)
+    "2123450000000",  # 11: restricted region, measure field zeroed, check digit wrong (5)
+    "9781234567897",  # 12: ISBN
+    "12345670",  # 13: GTIN-8
+    "54006381333936",  # 14: GTIN-14
+    "1234567890123456",  # 15: too long
 ]
 MIX_REPORT = {
     "cells": 14,
@@ -39,10 +41,19 @@ MIX_REPORT = {
     "scientific_notation": 1,
     "cleaning": {"cleaned": 2, "removed_whitespace": 1, "removed_separators": 1, "dropped_fraction": 1},
     "encodings": {"GTIN-13": 6, "GTIN-14": 1, "GTIN-8": 2},
-    "allocations": {"company_prefix": 5, "restricted_circulation_company": 1,
-                    "restricted_circulation_region": 1, "isbn": 1, "gtin8_issuance": 1},
-    "flags": {"looks_like_internal_code": 1, "measure_field_looks_zeroed": 2,
-              "restricted_circulation": 2, "publication_or_coupon": 1},
+    "allocations": {
+        "company_prefix": 5,
+        "restricted_circulation_company": 1,
+        "restricted_circulation_region": 1,
+        "isbn": 1,
+        "gtin8_issuance": 1,
+    },
+    "flags": {
+        "looks_like_internal_code": 1,
+        "measure_field_looks_zeroed": 2,
+        "restricted_circulation": 2,
+        "publication_or_coupon": 1,
+    },
     "key_collisions": {"keys": 1, "rows": 4},
     "duplicate_rows": 2,
 }
@@ -54,6 +65,7 @@ def tevora_cmd(capsys):
         status = cli.main([str(a) for a in args])
         out, err = capsys.readouterr()
         return status, out, err
+
     return run
 
 
@@ -87,7 +99,11 @@ def test_check_counts_every_kind_of_cell_across_chunks(tmp_path, tevora_cmd, mon
     report = json.loads(out)
     assert status == 0 and summary(report) == MIX_REPORT
     assert report["refused"]["non_numeric"]["examples"] == [{"row": 6, "raw": "4.00638E+12"}, {"row": 7, "raw": "n/a"}]
-    assert report["gtins"]["wrong_check_digit_examples"][0] == {"row": 3, "raw": "4006381333932", "expected_check_digit": 1}
+    assert report["gtins"]["wrong_check_digit_examples"][0] == {
+        "row": 3,
+        "raw": "4006381333932",
+        "expected_check_digit": 1,
+    }
     assert [r["row"] for r in report["key_collisions"]["examples"][0]["rows"]] == [2, 3, 4, 5]
 
 
@@ -101,21 +117,28 @@ def test_check_text_report_is_aligned_and_shows_invisible_characters(tmp_path, t
     assert len({line.index("%") for line in counted}) == 1, "percent column not aligned"
 
 
-@pytest.mark.parametrize("header, expected, found_by", [
-    (["sku", "EAN13", "price"], "EAN13", "header"),
-    (["id", "Bar code", "price"], "Bar code", "header"),
-    (["productGTIN", "id", "price"], "productGTIN", "header"),
-    (["mean_price", "code", "price"], "code", "content"),  # "mean" is no EAN
-    (["ean", "ean_old", "price"], "ean_old", "header"),    # two names: the content decides
-])
+@pytest.mark.parametrize(
+    "header, expected, found_by",
+    [
+        (["sku", "EAN13", "price"], "EAN13", "header"),
+        (["id", "Bar code", "price"], "Bar code", "header"),
+        (["productGTIN", "id", "price"], "productGTIN", "header"),
+        (["mean_price", "code", "price"], "code", "content"),  # "mean" is no EAN
+        (["ean", "ean_old", "price"], "ean_old", "header"),  # two names: the content decides
+    ],
+)
 def test_finds_the_gtin_column(tmp_path, tevora_cmd, header, expected, found_by):
     junk = ["n/a", "1.5", "abc", "", "12"]
-    rows = [[junk[i], g, "1.99"] if expected != header[0] else [g, junk[i], "1.99"]
-            for i, g in enumerate(["4006381333931", "9781234567897", "12345670", "036000291452", "4006381333931"])]
+    rows = [
+        [junk[i], g, "1.99"] if expected != header[0] else [g, junk[i], "1.99"]
+        for i, g in enumerate(["4006381333931", "9781234567897", "12345670", "036000291452", "4006381333931"])
+    ]
     path = write_csv(tmp_path / "t.csv", header, rows)
     report = json.loads(tevora_cmd("check", path, "--json")[1])
     assert (report["column"], report["found_by"]) == (expected, found_by)
-    assert json.loads(tevora_cmd("check", path, "--json", "--column", f" {expected.upper()} ")[1])["found_by"] == "option"
+    assert (
+        json.loads(tevora_cmd("check", path, "--json", "--column", f" {expected.upper()} ")[1])["found_by"] == "option"
+    )
 
 
 # Input with {g} where the GTIN cell goes, then the encoding and the options.
@@ -177,8 +200,15 @@ def test_xlsx_keeps_cell_types(tmp_path, tevora_cmd):
     book = openpyxl.Workbook()
     sheet = book.active
     when = datetime.datetime(2024, 5, 1, 12, 0)
-    rows = [["sku", "gtin", "when"], ["A", 4006381333931, when], ["B", 4006381333931.0, 3],
-            ["C", " 4006-3813-33932", None], ["D", None, "x"], ["E", 4011, 2.5], ["F", "n/a", True]]
+    rows = [
+        ["sku", "gtin", "when"],
+        ["A", 4006381333931, when],
+        ["B", 4006381333931.0, 3],
+        ["C", " 4006-3813-33932", None],
+        ["D", None, "x"],
+        ["E", 4011, 2.5],
+        ["F", "n/a", True],
+    ]
     for row in rows:
         sheet.append(row)
     book.save(tmp_path / "in.xlsx")
@@ -201,17 +231,30 @@ def undecodable(path):
 BAD_INPUT = [
     ("check", None, ["{d}/missing.csv"], "missing.csv: no such file"),
     ("check", None, ["{d}"], "is a directory"),
-    ("check", "catalogue", ["{d}/in.csv", "--column", "ean"],
-     'no column "ean"; the columns are "sku", "description", "supplier", "gtin", "price"'),
-    ("check", undecodable, ["{d}/in.csv"], "line 3 is not valid UTF-8 (bytes 0xe9); name the file's encoding with --encoding"),
+    (
+        "check",
+        "catalogue",
+        ["{d}/in.csv", "--column", "ean"],
+        'no column "ean"; the columns are "sku", "description", "supplier", "gtin", "price"',
+    ),
+    (
+        "check",
+        undecodable,
+        ["{d}/in.csv"],
+        "line 3 is not valid UTF-8 (bytes 0xe9); name the file's encoding with --encoding",
+    ),
     ("clean", undecodable, ["{d}/in.csv", "-o", "{d}/out.csv"], "line 3 is not valid UTF-8"),
     ("check", lambda p: p.write_bytes(b""), ["{d}/in.csv"], "in.csv: the file is empty"),
     ("clean", "catalogue", ["{d}/in.csv", "-o", "{d}/./in.csv"], "the output is the input file"),
     ("check", "catalogue", ["{d}/in.csv", "--encoding", "klingon"], "unknown encoding 'klingon'"),
     ("clean", "catalogue", ["{d}/in.csv", "-o", "{d}/out.csv", "--key-column", "price"], 'a column "price" already'),
     ("clean", "catalogue", ["{d}/in.csv", "-o", "{d}/no/out.csv"], "the directory"),
-    ("check", lambda p: p.write_text("a,b\nx,1\n"), ["{d}/in.csv"],
-     'no GTIN column found by header or content; name it with --column (the columns are "a", "b")'),
+    (
+        "check",
+        lambda p: p.write_text("a,b\nx,1\n"),
+        ["{d}/in.csv"],
+        'no GTIN column found by header or content; name it with --column (the columns are "a", "b")',
+    ),
     ("check", lambda p: p.write_text("\nx\n"), ["{d}/in.csv"], "the first line is blank"),
     ("check", None, ["{d}/old.xls"], ".xls workbooks are not read; save the sheet as .xlsx or CSV"),
 ]
@@ -246,19 +289,23 @@ def test_damaged_xlsx(tmp_path, tevora_cmd):
 
 
 def test_python_m_tevora_fails_without_a_traceback(tmp_path):
-    env = {**os.environ, "PYTHONPATH": str(REPO / "python")}
-    run = subprocess.run([sys.executable, "-m", "tevora", "check", tmp_path / "none.csv"],
-                         capture_output=True, text=True, env=env)
+    env = {**os.environ, "PYTHONPATH": str(pathlib.Path(tevora.__file__).parents[1])}
+    run = subprocess.run(
+        [sys.executable, "-m", "tevora", "check", tmp_path / "none.csv"], capture_output=True, text=True, env=env
+    )
     assert (run.returncode, run.stdout, run.stderr) == (1, "", f"tevora: {tmp_path / 'none.csv'}: no such file\n")
 
 
 def test_plain_progress_line_when_tqdm_is_absent(tmp_path, monkeypatch):
     class Terminal:
         written = ""
+
         def isatty(self):
             return True
+
         def write(self, text):
             self.written += text
+
         def flush(self):
             pass
 

@@ -1,4 +1,5 @@
-"""The stubs and the package's annotations, checked by mypy (Debian's python3-mypy)."""
+"""The stubs and the package's annotations, checked by mypy."""
+
 import pathlib
 import re
 import subprocess
@@ -20,7 +21,9 @@ digit: str = tevora.parse("1").gtin.check_digit
 def mypy(tmp_path, *targets):
     run = subprocess.run(
         [sys.executable, "-m", "mypy", "--config-file", HERE / "mypy.ini", "--cache-dir", tmp_path / "cache", *targets],
-        capture_output=True, text=True, cwd=HERE.parent,
+        capture_output=True,
+        text=True,
+        cwd=HERE.parent,
     )
     return run.returncode, run.stdout + run.stderr
 
