@@ -23,10 +23,12 @@ def clean_partition(frame: pd.DataFrame, column: str) -> pd.DataFrame:
     """One partition: the column in store form, and its match key beside it."""
     import tevora.pandas  # noqa: F401 (registers the accessor wherever the partition runs)
 
-    return frame.assign(**{
-        column: frame[column].gtin.store_form(),
-        f"{column}_key": frame[column].gtin.key_strings(),
-    })
+    return frame.assign(
+        **{
+            column: frame[column].gtin.store_form(),
+            f"{column}_key": frame[column].gtin.key_strings(),
+        }
+    )
 
 
 def clean(catalogue: dd.DataFrame, column: str = "gtin") -> dd.DataFrame:

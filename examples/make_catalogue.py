@@ -23,26 +23,77 @@ SEED = 6
 ROWS = 3000
 
 PRODUCTS = [
-    ("Oat drink", ["1 l", "250 ml"]), ("Whole milk", ["1 l", "500 ml"]),
-    ("Tomatoes, chopped", ["400 g", "3 x 400 g"]), ("Dark chocolate 70%", ["100 g", "200 g"]),
-    ("Espresso beans", ["250 g", "1 kg"]), ("Sparkling water", ["6 x 1.5 l", "500 ml"]),
-    ("Basmati rice", ["1 kg", "5 kg"]), ("Olive oil, extra virgin", ["500 ml", "1 l"]),
-    ("Dish soap", ["450 ml"]), ("Toothpaste", ["75 ml"]), ("AA batteries", ["4 pack", "12 pack"]),
-    ('Tablet sleeve 10"', ["grey", "black"]), ("Peanut butter, crunchy", ["340 g"]),
-    ("Cat food, salmon", ["12 x 85 g"]), ("Paper towels", ["2 rolls", "8 rolls"]),
-    ("Green tea", ["20 bags"]), ("Spaghetti", ["500 g"]), ("Ketchup", ["500 ml"]),
+    ("Oat drink", ["1 l", "250 ml"]),
+    ("Whole milk", ["1 l", "500 ml"]),
+    ("Tomatoes, chopped", ["400 g", "3 x 400 g"]),
+    ("Dark chocolate 70%", ["100 g", "200 g"]),
+    ("Espresso beans", ["250 g", "1 kg"]),
+    ("Sparkling water", ["6 x 1.5 l", "500 ml"]),
+    ("Basmati rice", ["1 kg", "5 kg"]),
+    ("Olive oil, extra virgin", ["500 ml", "1 l"]),
+    ("Dish soap", ["450 ml"]),
+    ("Toothpaste", ["75 ml"]),
+    ("AA batteries", ["4 pack", "12 pack"]),
+    ('Tablet sleeve 10"', ["grey", "black"]),
+    ("Peanut butter, crunchy", ["340 g"]),
+    ("Cat food, salmon", ["12 x 85 g"]),
+    ("Paper towels", ["2 rolls", "8 rolls"]),
+    ("Green tea", ["20 bags"]),
+    ("Spaghetti", ["500 g"]),
+    ("Ketchup", ["500 ml"]),
 ]
 BRANDS = ["Nordvik", "Alpenhof", "Casa Bella", "Greenfield", "Kiwa", "Maison Roux", "Lumo", "Harbor & Co"]
 SUPPLIERS = [
-    "Nordic Foods AB", "Alpenhof GmbH", "Smith & Sons, Ltd.", "Distribuciones Sol S.L.",
-    "Van Dijk B.V.", "Pacific Trading Co.", "Maison Roux SARL", "Local Wholesale",
+    "Nordic Foods AB",
+    "Alpenhof GmbH",
+    "Smith & Sons, Ltd.",
+    "Distribuciones Sol S.L.",
+    "Van Dijk B.V.",
+    "Pacific Trading Co.",
+    "Maison Roux SARL",
+    "Local Wholesale",
 ]
 LOOSE = ["Bananas (loose)", "Apples, Gala (loose)", "Lemons (loose)", "Bread roll, seeded"]
 BY_WEIGHT = ["Gouda, aged, by weight", "Ham, sliced, by weight", "Salmon fillet, by weight"]
 JUNK = ["n/a", "N/A", "TBD", "#N/A", "see supplier sheet", "?", "none", "-", "0", "pending"]
-COMPANY_PREFIXES = ["400", "401", "402", "403", "404", "405", "406", "407", "408", "409", "410", "440",
-                    "500", "501", "505", "300", "301", "340", "370", "376", "380", "381", "383",
-                    "540", "560", "590", "640", "690", "700", "730", "760", "770", "800", "840", "870", "871"]
+COMPANY_PREFIXES = [
+    "400",
+    "401",
+    "402",
+    "403",
+    "404",
+    "405",
+    "406",
+    "407",
+    "408",
+    "409",
+    "410",
+    "440",
+    "500",
+    "501",
+    "505",
+    "300",
+    "301",
+    "340",
+    "370",
+    "376",
+    "380",
+    "381",
+    "383",
+    "540",
+    "560",
+    "590",
+    "640",
+    "690",
+    "700",
+    "730",
+    "760",
+    "770",
+    "800",
+    "840",
+    "870",
+    "871",
+]
 
 
 def check_digit(body: str) -> str:
@@ -90,10 +141,20 @@ class Catalogue:
             return description, supplier, f"{float(self.ean13()):.5E}"
         if kind == "spaced":
             c = self.ean13()
-            return description, supplier, rng.choice([
-                f" {c}", f"{c} ", f"{c[0]} {c[1:7]} {c[7:]}", f"{c[:4]}-{c[4:8]}-{c[8:]}",
-                f"{c[:4]}\u00a0{c[4:]}", f"{c[:7]}-{c[7:]}",
-            ])
+            return (
+                description,
+                supplier,
+                rng.choice(
+                    [
+                        f" {c}",
+                        f"{c} ",
+                        f"{c[0]} {c[1:7]} {c[7:]}",
+                        f"{c[:4]}-{c[4:8]}-{c[8:]}",
+                        f"{c[:4]}\u00a0{c[4:]}",
+                        f"{c[:7]}-{c[7:]}",
+                    ]
+                ),
+            )
         if kind == "wrong_check_digit":
             c = self.ean13()
             return description, supplier, c[:12] + str((int(c[12]) + rng.randint(1, 9)) % 10)
@@ -148,10 +209,27 @@ class Catalogue:
 
 # Rows per thousand.
 KINDS = {
-    "ean13": 500, "upca": 90, "float": 50, "upc_lost_zero": 15, "scientific": 30, "spaced": 60,
-    "wrong_check_digit": 30, "isbn": 35, "issn": 8, "ismn": 4, "coupon": 10,
-    "variable_measure": 25, "zeroed_measure": 10, "restricted": 12, "internal": 30,
-    "gtin8": 15, "gtin14": 15, "junk": 20, "empty": 30, "too_long": 5, "listed_twice": 16,
+    "ean13": 500,
+    "upca": 90,
+    "float": 50,
+    "upc_lost_zero": 15,
+    "scientific": 30,
+    "spaced": 60,
+    "wrong_check_digit": 30,
+    "isbn": 35,
+    "issn": 8,
+    "ismn": 4,
+    "coupon": 10,
+    "variable_measure": 25,
+    "zeroed_measure": 10,
+    "restricted": 12,
+    "internal": 30,
+    "gtin8": 15,
+    "gtin14": 15,
+    "junk": 20,
+    "empty": 30,
+    "too_long": 5,
+    "listed_twice": 16,
 }
 
 

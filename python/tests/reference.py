@@ -4,6 +4,7 @@ It shares nothing with the extension: no table, no code, no trick. The
 property tests hold the extension to it over generated cells, so a fault has
 to be made twice, the same way, to go unnoticed.
 """
+
 import math
 from typing import NamedTuple, Optional
 
@@ -46,8 +47,10 @@ def column_error(value):
 # ---- The cell parser, the store form and the match key ---------------------
 
 # The 25 code points of White_Space, the three zero-width ones, the nine dashes.
-WHITESPACE = frozenset("\t\n\x0b\x0c\r \x85\xa0\u1680\u2028\u2029\u202f\u205f\u3000"
-                       "\u2000\u2001\u2002\u2003\u2004\u2005\u2006\u2007\u2008\u2009\u200a")
+WHITESPACE = frozenset(
+    "\t\n\x0b\x0c\r \x85\xa0\u1680\u2028\u2029\u202f\u205f\u3000"
+    "\u2000\u2001\u2002\u2003\u2004\u2005\u2006\u2007\u2008\u2009\u200a"
+)
 ZERO_WIDTH = frozenset("\u200b\u2060\ufeff")
 DASHES = frozenset("-\xad\u2010\u2011\u2012\u2013\u2014\u2015\u2212")
 DECIMAL_SEPARATORS = frozenset(".,")
@@ -135,15 +138,36 @@ RESTRICTED = {"restricted_circulation_company", "restricted_circulation_region"}
 PUBLICATION_OR_COUPON = {"issn", "isbn", "ismn", "refund_receipt", "coupon", "reserved_coupon"}
 
 # (last prefix of a range, allocation), ranges in order from 000.
-GTIN8_RANGES = [(99, "restricted_circulation_company"), (199, "gtin8_issuance"),
-                (299, "restricted_circulation_company"), (951, "gtin8_issuance"), (952, "demonstration"),
-                (976, "gtin8_issuance"), (999, "reserved_future_use")]
-GS1_RANGES = [(19, "upc_company_prefix"), (29, "restricted_circulation_region"), (39, "upc_company_prefix"),
-              (49, "restricted_circulation_company"), (59, "reserved_gs1_us"), (99, "upc_company_prefix"),
-              (199, "company_prefix"), (299, "restricted_circulation_region"), (950, "company_prefix"),
-              (951, "epc_general_manager"), (952, "demonstration"), (976, "company_prefix"), (977, "issn"),
-              (978, "isbn"), (979, "isbn"), (980, "refund_receipt"), (983, "coupon"), (989, "reserved_coupon"),
-              (999, "coupon")]
+GTIN8_RANGES = [
+    (99, "restricted_circulation_company"),
+    (199, "gtin8_issuance"),
+    (299, "restricted_circulation_company"),
+    (951, "gtin8_issuance"),
+    (952, "demonstration"),
+    (976, "gtin8_issuance"),
+    (999, "reserved_future_use"),
+]
+GS1_RANGES = [
+    (19, "upc_company_prefix"),
+    (29, "restricted_circulation_region"),
+    (39, "upc_company_prefix"),
+    (49, "restricted_circulation_company"),
+    (59, "reserved_gs1_us"),
+    (99, "upc_company_prefix"),
+    (199, "company_prefix"),
+    (299, "restricted_circulation_region"),
+    (950, "company_prefix"),
+    (951, "epc_general_manager"),
+    (952, "demonstration"),
+    (976, "company_prefix"),
+    (977, "issn"),
+    (978, "isbn"),
+    (979, "isbn"),
+    (980, "refund_receipt"),
+    (983, "coupon"),
+    (989, "reserved_coupon"),
+    (999, "coupon"),
+]
 
 
 def in_ranges(ranges, prefix):
@@ -178,15 +202,26 @@ def gtin_attributes(value):
     kind = allocation(value)
     key_text = value[:13] + "0"
     return {
-        "value": value, "shortest": value[-length:], "encoding": f"GTIN-{length}",
-        "significant_digits": len(value.lstrip("0")), "check_digit": d[13], "expected_check_digit": expected,
+        "value": value,
+        "shortest": value[-length:],
+        "encoding": f"GTIN-{length}",
+        "significant_digits": len(value.lstrip("0")),
+        "check_digit": d[13],
+        "expected_check_digit": expected,
         "check_digit_is_valid": d[13] == expected,
-        "indicator": {0: None, 9: "variable_measure"}.get(d[0], "grouping"), "indicator_digit": d[0] or None,
-        "allocation": kind, "allocation_description": DESCRIPTIONS[kind],
-        "is_restricted_circulation": kind in RESTRICTED, "is_publication_or_coupon": kind in PUBLICATION_OR_COUPON,
+        "indicator": {0: None, 9: "variable_measure"}.get(d[0], "grouping"),
+        "indicator_digit": d[0] or None,
+        "allocation": kind,
+        "allocation_description": DESCRIPTIONS[kind],
+        "is_restricted_circulation": kind in RESTRICTED,
+        "is_publication_or_coupon": kind in PUBLICATION_OR_COUPON,
         "looks_like_internal_code": value[:7] == "0000000",
         "measure_field_looks_zeroed": kind in RESTRICTED and value[9:] == "00000" and d[13] != expected,
-        "str": value, "repr": f"Gtin14('{value}')", "hash": fourteen_hash(value),
-        "key": key_text, "key repr": f"GtinKey('{key_text}')", "key hash": fourteen_hash(key_text),
+        "str": value,
+        "repr": f"Gtin14('{value}')",
+        "hash": fourteen_hash(value),
+        "key": key_text,
+        "key repr": f"GtinKey('{key_text}')",
+        "key hash": fourteen_hash(key_text),
         "recomputed": value[:13] + str(expected),
     }

@@ -1,4 +1,5 @@
 """Inputs at the far end: huge cells, huge columns, huge ints, a separator everywhere."""
+
 import pathlib
 import subprocess
 import sys
@@ -70,8 +71,7 @@ def test_integers_up_to_the_digit_limit_are_read(default_digit_limit, sign):
     assert _tevora.store_form_many([value]) == [str(value)]
 
 
-PAST_THE_LIMIT = {"one digit": 10**4300, "negative": -(10**4300), "far": 10**50_000,
-                  "subclass": Dashed(10**4300)}
+PAST_THE_LIMIT = {"one digit": 10**4300, "negative": -(10**4300), "far": 10**50_000, "subclass": Dashed(10**4300)}
 
 
 @pytest.mark.parametrize("value", PAST_THE_LIMIT.values(), ids=PAST_THE_LIMIT)
@@ -119,8 +119,12 @@ for name in ("parse_many", "store_form_many", "key_strings"):
 @pytest.mark.skipif(SANITIZED, reason="the sanitizers reserve address space of their own")
 @pytest.mark.parametrize("megabytes", [20, 100, 130, 200])
 def test_running_out_of_memory_raises_memory_error(megabytes):
-    done = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY_SCRIPT, str(pathlib.Path(_tevora.__file__).parent),
-                           str(megabytes)], capture_output=True, text=True, timeout=120)
+    done = subprocess.run(
+        [sys.executable, "-c", OUT_OF_MEMORY_SCRIPT, str(pathlib.Path(_tevora.__file__).parent), str(megabytes)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert done.returncode == 0, done.stderr[-2000:]
     outcomes = done.stdout.split()  # a whole list or MemoryError, never a short list or a crash
     assert len(outcomes) == 3 and set(outcomes) <= {"True", "MemoryError"}
@@ -129,14 +133,19 @@ def test_running_out_of_memory_raises_memory_error(megabytes):
 SKIPPED = sorted(reference.WHITESPACE | reference.ZERO_WIDTH | reference.DASHES)
 
 
-@pytest.mark.parametrize("between", [*SKIPPED, "".join(SKIPPED)],
-                         ids=lambda s: "all" if len(s) > 1 else f"U+{ord(s):04X}")
+@pytest.mark.parametrize(
+    "between", [*SKIPPED, "".join(SKIPPED)], ids=lambda s: "all" if len(s) > 1 else f"U+{ord(s):04X}"
+)
 def test_a_skipped_character_between_every_digit(between):
     decimal = "," if len(between) > 1 else "."
     cell = between + between.join("4006381333932") + between + decimal + between + between.join("50") + between
     whitespace, dashes = any(c not in reference.DASHES for c in between), any(c in reference.DASHES for c in between)
     for p in (_tevora.parse(cell), *_tevora.parse_many([cell])):
         assert (p.gtin.value, p.removed_whitespace, p.removed_separators, p.dropped_fraction) == (
-            "04006381333932", whitespace, dashes, True)
+            "04006381333932",
+            whitespace,
+            dashes,
+            True,
+        )
     assert _tevora.store_form(cell) == _tevora.store_form_many([cell])[0] == "04006381333932"
     assert key_string(cell) == _tevora.key_strings([cell])[0] == "04006381333930"

@@ -1,4 +1,5 @@
 """The six module functions: cell parsing, store forms, keys, and columns."""
+
 import sys
 import threading
 import time
@@ -54,8 +55,16 @@ messy_text = st.text(st.sampled_from("0123456789" * 5 + SPECIALS), max_size=24)
 
 
 cells = st.one_of(
-    st.none(), st.booleans(), st.integers(), st.integers(10**7, 10**14), st.floats(), st.floats(1e7, 1e14),
-    messy_text, st.text(max_size=6), messy_text.map(Shouting), st.integers(10**7, 10**14).map(Dashed),
+    st.none(),
+    st.booleans(),
+    st.integers(),
+    st.integers(10**7, 10**14),
+    st.floats(),
+    st.floats(1e7, 1e14),
+    messy_text,
+    st.text(max_size=6),
+    messy_text.map(Shouting),
+    st.integers(10**7, 10**14).map(Dashed),
     st.floats(1e7, 1e14).map(Sunk),
 )
 

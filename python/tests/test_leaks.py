@@ -6,6 +6,7 @@ Under the sanitizer run (`make sanitize`, where Python allocates with plain
 malloc and there are no blocks to count) each call runs a few times instead,
 and LeakSanitizer reports what was lost when the process ends.
 """
+
 import gc
 import os
 import sys
@@ -40,14 +41,38 @@ class BadEquality:
         raise LookupError("cannot compare")
 
 
-parsed, refused = _tevora.parse(" 4006-381333931.0 "), _tevora.parse("a\t\"\\\xa0\U0001f600")
+parsed, refused = _tevora.parse(" 4006-381333931.0 "), _tevora.parse('a\t"\\\xa0\U0001f600')
 gtin, key = parsed.gtin, parsed.key()
-GOOD = ["4006381333931", " 4006-3813\u3000 33931,5", "abc", None, "", 4006381333931, -12345670, 10**30, True,
-        4006381333931.0, float("nan"), -0.0, 1e300, Dashed(12345670), Shouting("04006381333931"), Sunk(2.5),
-        "x" * 300, "\u2014" * 300, "7" * 40]
-BAD = {"object": object(), "bytes": b"4006381333931", "list": [1], "lone surrogate": "1234\ud800",
-       "str() raises": Raising(12345670), "str() of the error raises": RaisingUnprintable(1),
-       "past the digit limit": 10**5000}
+GOOD = [
+    "4006381333931",
+    " 4006-3813\u3000 33931,5",
+    "abc",
+    None,
+    "",
+    4006381333931,
+    -12345670,
+    10**30,
+    True,
+    4006381333931.0,
+    float("nan"),
+    -0.0,
+    1e300,
+    Dashed(12345670),
+    Shouting("04006381333931"),
+    Sunk(2.5),
+    "x" * 300,
+    "\u2014" * 300,
+    "7" * 40,
+]
+BAD = {
+    "object": object(),
+    "bytes": b"4006381333931",
+    "list": [1],
+    "lone surrogate": "1234\ud800",
+    "str() raises": Raising(12345670),
+    "str() of the error raises": RaisingUnprintable(1),
+    "past the digit limit": 10**5000,
+}
 
 CASES = {
     # Single cells, each kind of value.
@@ -55,30 +80,80 @@ CASES = {
     "store_form of every kind": lambda: [_tevora.store_form(v) for v in GOOD],
     "key of every kind": lambda: [_tevora.key(v) for v in GOOD],
     # Columns, and a column mapped out of the heap (texts past 8 MiB).
-    **{f"{f.__name__} of every kind": (lambda f=f: f(GOOD)) for f in (
-        _tevora.parse_many, _tevora.store_form_many, _tevora.key_strings)},
+    **{
+        f"{f.__name__} of every kind": (lambda f=f: f(GOOD))
+        for f in (_tevora.parse_many, _tevora.store_form_many, _tevora.key_strings)
+    },
     "a column of 3 MiB texts": (lambda: _tevora.store_form_many(["5" * (3 << 20)] * 3), 60),
     # Every attribute and method of every class, and their text forms.
-    **{f"Parsed.{name}": (lambda p=p, name=name: getattr(p, name)) for p in (parsed, refused) for name in (
-        "raw", "gtin", "reason", "message", "digits", "store_form", "was_cleaned", "removed_whitespace",
-        "removed_separators", "dropped_fraction", "is_gtin")},
+    **{
+        f"Parsed.{name}": (lambda p=p, name=name: getattr(p, name))
+        for p in (parsed, refused)
+        for name in (
+            "raw",
+            "gtin",
+            "reason",
+            "message",
+            "digits",
+            "store_form",
+            "was_cleaned",
+            "removed_whitespace",
+            "removed_separators",
+            "dropped_fraction",
+            "is_gtin",
+        )
+    },
     "Parsed.key() and repr()": lambda: (parsed.key(), refused.key(), repr(parsed), repr(refused)),
-    **{f"Gtin14.{name}": (lambda name=name: getattr(gtin, name)) for name in (
-        "value", "shortest", "encoding", "significant_digits", "check_digit", "expected_check_digit",
-        "check_digit_is_valid", "indicator", "indicator_digit", "allocation", "allocation_description",
-        "is_restricted_circulation", "is_publication_or_coupon", "looks_like_internal_code",
-        "measure_field_looks_zeroed")},
-    "Gtin14 methods and text forms": lambda: (gtin.key(), gtin.with_recomputed_check_digit(), str(gtin),
-                                              repr(gtin), hash(gtin), f"{gtin}", gtin == gtin, gtin != key),
-    "GtinKey methods and text forms": lambda: (key.as_key_str(), repr(key), str(key), hash(key), key == key,
-                                               key != "x", key == gtin),
+    **{
+        f"Gtin14.{name}": (lambda name=name: getattr(gtin, name))
+        for name in (
+            "value",
+            "shortest",
+            "encoding",
+            "significant_digits",
+            "check_digit",
+            "expected_check_digit",
+            "check_digit_is_valid",
+            "indicator",
+            "indicator_digit",
+            "allocation",
+            "allocation_description",
+            "is_restricted_circulation",
+            "is_publication_or_coupon",
+            "looks_like_internal_code",
+            "measure_field_looks_zeroed",
+        )
+    },
+    "Gtin14 methods and text forms": lambda: (
+        gtin.key(),
+        gtin.with_recomputed_check_digit(),
+        str(gtin),
+        repr(gtin),
+        hash(gtin),
+        f"{gtin}",
+        gtin == gtin,
+        gtin != key,
+    ),
+    "GtinKey methods and text forms": lambda: (
+        key.as_key_str(),
+        repr(key),
+        str(key),
+        hash(key),
+        key == key,
+        key != "x",
+        key == gtin,
+    ),
     # Bad cells alone, and at the start, in the middle and at the end of a column.
     **{f"single, {what}": (lambda bad=bad: _tevora.key(bad)) for what, bad in BAD.items()},
-    **{f"column, {what} at {where}": (lambda column=column: _tevora.parse_many(column))
-       for what, bad in BAD.items()
-       for where, column in (("start", [bad, *GOOD]), ("middle", [*GOOD, bad, *GOOD]), ("end", [*GOOD, bad]))},
+    **{
+        f"column, {what} at {where}": (lambda column=column: _tevora.parse_many(column))
+        for what, bad in BAD.items()
+        for where, column in (("start", [bad, *GOOD]), ("middle", [*GOOD, bad, *GOOD]), ("end", [*GOOD, bad]))
+    },
     "store_form_many and key_strings, bad item in the middle": lambda: (
-        _tevora.store_form_many([*GOOD, BAD["str() raises"], *GOOD]), _tevora.key_strings([*GOOD, b"", *GOOD])),
+        _tevora.store_form_many([*GOOD, BAD["str() raises"], *GOOD]),
+        _tevora.key_strings([*GOOD, b"", *GOOD]),
+    ),
     # Wrong call shapes, wrong columns, classes called, failing comparisons.
     "no argument": lambda: _tevora.parse(),
     "two arguments": lambda: _tevora.parse_many([], []),

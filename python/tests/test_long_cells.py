@@ -1,4 +1,5 @@
 """Long cells: read a slice at a time, held once, and never the cause of an abort at exit."""
+
 import subprocess
 import sys
 import textwrap
@@ -47,8 +48,9 @@ def test_a_lone_surrogate_in_a_long_cell_raises_the_interpreters_error(position)
 def run(code, timeout=120):
     """Runs code in a fresh interpreter that imports the extension as `_tevora`."""
     prelude = f"import sys\nsys.path.insert(0, {str(EXTENSION_DIR)!r})\n"
-    return subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)],
-                          capture_output=True, text=True, timeout=timeout)
+    return subprocess.run(
+        [sys.executable, "-c", prelude + textwrap.dedent(code)], capture_output=True, text=True, timeout=timeout
+    )
 
 
 MEMORY = """
@@ -63,10 +65,13 @@ MEMORY = """
 
 
 @pytest.mark.skipif(SANITIZED, reason="the sanitizers' own memory is counted too")
-@pytest.mark.parametrize("cell, utf8_mib, limit_mib", [
-    ('"4" * (100 << 20)', 100, 120),
-    ('"\\u00e9" * (25 << 20)', 50, 60),
-])
+@pytest.mark.parametrize(
+    "cell, utf8_mib, limit_mib",
+    [
+        ('"4" * (100 << 20)', 100, 120),
+        ('"\\u00e9" * (25 << 20)', 50, 60),
+    ],
+)
 def test_a_long_cell_is_held_once(cell, utf8_mib, limit_mib):
     done = run(MEMORY.format(cell=cell))
     assert done.returncode == 0, done.stderr

@@ -1,4 +1,5 @@
 """Column functions on lists that other threads, and the cells themselves, change meanwhile."""
+
 import glob
 import os
 import pathlib
@@ -34,8 +35,15 @@ class Meddler(int):
 # Every change below keeps position i holding a value of group i % len(GROUPS),
 # so at every length a column has one right answer, known in advance.
 GROUPS = [
-    ["4006381333931", 4006381333931, 4006381333931.0, Spoken(4006381333931), Dashed(4006381333931),
-     Shouting(" 4006-381333931 "), Meddler(4006381333931)],
+    [
+        "4006381333931",
+        4006381333931,
+        4006381333931.0,
+        Spoken(4006381333931),
+        Dashed(4006381333931),
+        Shouting(" 4006-381333931 "),
+        Meddler(4006381333931),
+    ],
     ["12345670", 12345670, 12345670.0, Spoken(12345670), "\u3000 0012-3456-70\u2060"],
     ["abc", Shouting("abc")],
     [None, ""],
@@ -59,7 +67,7 @@ def change(column, rng):
             end = min(n + rng.randrange(1, 50), LONGEST)
             column.extend(rng.choice(GROUPS[j % len(GROUPS)]) for j in range(n, end))
         elif n > SHORTEST:
-            del column[rng.randrange(SHORTEST, n):]
+            del column[rng.randrange(SHORTEST, n) :]
 
 
 def reading(p):
@@ -71,8 +79,10 @@ def reading(p):
 VIEWS = {
     "store_form_many": (_tevora.store_form_many, _tevora.store_form),
     "key_strings": (_tevora.key_strings, key_string),
-    "parse_many": (lambda column: [reading(p) for p in _tevora.parse_many(column)],
-                   lambda value: reading(_tevora.parse(value))),
+    "parse_many": (
+        lambda column: [reading(p) for p in _tevora.parse_many(column)],
+        lambda value: reading(_tevora.parse(value)),
+    ),
 }
 
 
@@ -93,7 +103,7 @@ def test_columns_changed_by_other_threads_and_by_their_own_cells():
                 name = rng.choice(list(VIEWS))
                 result = VIEWS[name][0](rng.choice(COLUMNS))
                 lengths.add(len(result))
-                if result != expected[name][:len(result)]:
+                if result != expected[name][: len(result)]:
                     failures.append((name, len(result)))
         except BaseException as error:  # noqa: BLE001 - reported below
             failures.append(error)
@@ -150,8 +160,13 @@ def test_a_huge_int_whose_conversion_changes_the_column(python):
     # Under `make sanitize` this interpreter inherits the sanitizer; its own
     # memory at exit is no leak of ours.
     env = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")
-    done = subprocess.run([python, "-I", "-c", HUGE_INT_SCRIPT, str(pathlib.Path(_tevora.__file__).parent)],
-                          capture_output=True, text=True, timeout=120, env=env,
-                          preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_CORE, (0, 0)))  # no core file
+    done = subprocess.run(
+        [python, "-I", "-c", HUGE_INT_SCRIPT, str(pathlib.Path(_tevora.__file__).parent)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env=env,
+        preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_CORE, (0, 0)),
+    )  # no core file
     # The walk stops at the column's new end: only the int was read.
     assert (done.returncode, done.stdout) == (0, "[None]\n"), done.stderr[-2000:]

@@ -2,6 +2,7 @@
 
 test_typing.py runs mypy --strict on this file; it is never imported.
 """
+
 from typing import Callable, List, Optional, Sequence, Union
 
 import pandas as pd
@@ -36,14 +37,26 @@ parsed_key: Optional[GtinKey] = p.key()
 g: Optional[Gtin14] = p.gtin
 if g is not None:
     about: List[Optional[str]] = [
-        g.value, g.shortest, g.encoding, g.indicator, g.allocation, g.allocation_description,
+        g.value,
+        g.shortest,
+        g.encoding,
+        g.indicator,
+        g.allocation,
+        g.allocation_description,
     ]
     numbers: List[Optional[int]] = [
-        g.significant_digits, g.check_digit, g.expected_check_digit, g.indicator_digit,
+        g.significant_digits,
+        g.check_digit,
+        g.expected_check_digit,
+        g.indicator_digit,
     ]
     verdicts: List[bool] = [
-        g.check_digit_is_valid, g.is_restricted_circulation, g.is_publication_or_coupon,
-        g.looks_like_internal_code, g.measure_field_looks_zeroed, g == g.with_recomputed_check_digit(),
+        g.check_digit_is_valid,
+        g.is_restricted_circulation,
+        g.is_publication_or_coupon,
+        g.looks_like_internal_code,
+        g.measure_field_looks_zeroed,
+        g == g.with_recomputed_check_digit(),
     ]
     k: GtinKey = g.key()
     key_text: str = k.as_key_str()

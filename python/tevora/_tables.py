@@ -159,8 +159,13 @@ def _sniff(path: pathlib.Path, sample: str) -> Dict[str, Any]:
         terminator = "\r"
     # Always the double quote: the sniffer takes apostrophes in text for quote characters.
     params: Dict[str, Any] = dict(
-        delimiter=delimiter, quotechar='"', doublequote=True, skipinitialspace=False,
-        lineterminator=terminator, quoting=csv.QUOTE_MINIMAL, strict=False,
+        delimiter=delimiter,
+        quotechar='"',
+        doublequote=True,
+        skipinitialspace=False,
+        lineterminator=terminator,
+        quoting=csv.QUOTE_MINIMAL,
+        strict=False,
     )
     # A file whose first two lines quote every field is written back the same way.
     lines = sample.replace("\r\n", "\n").replace("\r", "\n").split("\n")[:2]
@@ -185,8 +190,7 @@ def _openpyxl(path: pathlib.Path) -> Any:
         import openpyxl
     except ImportError:
         raise InputError(
-            f"{path}: .xlsx files need openpyxl, which is not installed "
-            "(Debian: apt-get install python3-openpyxl)"
+            f"{path}: .xlsx files need openpyxl, which is not installed (Debian: apt-get install python3-openpyxl)"
         ) from None
     return openpyxl
 

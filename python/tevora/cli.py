@@ -70,9 +70,11 @@ def _parser() -> argparse.ArgumentParser:
 
     def common(command: argparse.ArgumentParser) -> None:
         command.add_argument(
-            "file", type=pathlib.Path, metavar="FILE", help="CSV, TSV or .xlsx; the first row names the columns")
+            "file", type=pathlib.Path, metavar="FILE", help="CSV, TSV or .xlsx; the first row names the columns"
+        )
         command.add_argument(
-            "--column", metavar="NAME", help="the GTIN column (default: found by its header, else by its content)")
+            "--column", metavar="NAME", help="the GTIN column (default: found by its header, else by its content)"
+        )
         command.add_argument("--encoding", metavar="NAME", help="the text encoding of a CSV file (default: UTF-8)")
 
     check = commands.add_parser("check", help="report what the GTIN column holds")
@@ -81,17 +83,26 @@ def _parser() -> argparse.ArgumentParser:
     check.set_defaults(run=run_check)
 
     clean = commands.add_parser(
-        "clean", help="write the file back with the GTIN column in store form",
+        "clean",
+        help="write the file back with the GTIN column in store form",
         description="Writes FILE to OUT with every GTIN in the column replaced by its canonical "
         "fourteen digits; every other cell, and every cell that holds no GTIN, is written as it was.",
     )
     common(clean)
     clean.add_argument(
-        "-o", "--output", type=pathlib.Path, required=True, metavar="OUT", help="where to write (.xlsx writes a workbook)")
+        "-o",
+        "--output",
+        type=pathlib.Path,
+        required=True,
+        metavar="OUT",
+        help="where to write (.xlsx writes a workbook)",
+    )
     clean.add_argument(
-        "--key-column", metavar="NAME", help="add the check-digit-agnostic match key as a column of this name")
+        "--key-column", metavar="NAME", help="add the check-digit-agnostic match key as a column of this name"
+    )
     clean.add_argument(
-        "--explain", action="store_true", help="add the reason and message of each refusal as two columns")
+        "--explain", action="store_true", help="add the reason and message of each refusal as two columns"
+    )
     clean.set_defaults(run=run_clean)
     return parser
 
@@ -151,7 +162,8 @@ def run_clean(args: argparse.Namespace) -> int:
         else:
             sink = CsvSink(out, dict(lineterminator="\n"), "utf-8")
         cleaner = _Cleaner(
-            index, source.typed, len(source.header_cells), args.key_column is not None, args.explain, sink)
+            index, source.typed, len(source.header_cells), args.key_column is not None, args.explain, sink
+        )
         try:
             sink.write([source.header_cells + added])
             for chunk in chunks:
@@ -271,9 +283,7 @@ def _names_gtin(name: str) -> bool:
     # "EAN13", "upc_a", "Bar code", "productGTIN": words split at case changes,
     # digits and punctuation; "bar code" is one word.
     words = [w.lower() for w in re.findall(r"[A-Z]+(?![a-z])|[A-Z]?[a-z]+", name)]
-    return any(w in HEADER_WORDS for w in words) or any(
-        a == "bar" and b == "code" for a, b in zip(words, words[1:])
-    )
+    return any(w in HEADER_WORDS for w in words) or any(a == "bar" and b == "code" for a, b in zip(words, words[1:]))
 
 
 def _listing(header: List[str], limit: int = 30) -> str:
@@ -309,8 +319,13 @@ class Progress:
             except ImportError:
                 return
             self._bar = tqdm(
-                total=source.total, unit=source.unit, unit_scale=True, delay=PROGRESS_DELAY,
-                leave=False, file=self._stream, desc=source.path.name,
+                total=source.total,
+                unit=source.unit,
+                unit_scale=True,
+                delay=PROGRESS_DELAY,
+                leave=False,
+                file=self._stream,
+                desc=source.path.name,
             )
 
     def update(self) -> None:
