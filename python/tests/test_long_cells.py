@@ -78,13 +78,13 @@ def test_a_long_cell_is_held_once(cell, utf8_mib, limit_mib):
     assert int(done.stdout) <= limit_mib, f"peak grew {done.stdout.strip()} MiB for {utf8_mib} MiB of UTF-8"
 
 
-# A daemon thread still inside a column function when the interpreter exits:
-# CPython ends it as it takes the lock back, which must not abort the process.
+# A daemon thread still inside a function when the interpreter exits: CPython
+# ends it where it takes the lock back, which must not abort the process.
 EXIT_DURING_COLUMN_WORK = {
     "finaliser keeps the exit busy": """
         import threading, time, _tevora
         class SlowFinaliser:
-            def __del__(self): time.sleep(1)
+            def __del__(self, sleep=time.sleep): sleep(1)
         holder = SlowFinaliser()
         column = ["4006381333931" + " " * 2000] * 100_000
         threading.Thread(target=_tevora.{function}, args=(column,), daemon=True).start()
@@ -102,10 +102,40 @@ EXIT_DURING_COLUMN_WORK = {
     """,
 }
 
+# The same inside Python code that converting a cell runs.
+EXIT_DURING_CONVERSION = """
+    import threading, time, _tevora
+    class Slow(int):
+        def __str__(self, sleep=time.sleep):
+            sleep(0.0005)
+            return "4006381333931"
+    class SlowFinaliser:
+        def __del__(self, sleep=time.sleep): sleep(1)
+    holder = SlowFinaliser()
+    cells = [Slow(1)] * 100_000
+    def work():
+        if "{function}".endswith(("_many", "_strings")):
+            _tevora.{function}(cells)
+        else:
+            for cell in cells:
+                _tevora.{function}(cell)
+    threading.Thread(target=work, daemon=True).start()
+    time.sleep(0.05)
+"""
+
+
+def exits_cleanly(script):
+    for _ in range(3):
+        done = run(script)
+        assert (done.returncode, done.stderr) == (0, "")
+
 
 @pytest.mark.parametrize("function", ["store_form_many", "key_strings"])
 @pytest.mark.parametrize("script", EXIT_DURING_COLUMN_WORK.values(), ids=EXIT_DURING_COLUMN_WORK)
 def test_exit_while_a_daemon_thread_works_on_a_column(script, function):
-    for _ in range(3):
-        done = run(script.format(function=function))
-        assert (done.returncode, done.stderr) == (0, "")
+    exits_cleanly(script.format(function=function))
+
+
+@pytest.mark.parametrize("function", ["parse", "store_form", "key", "parse_many", "store_form_many", "key_strings"])
+def test_exit_while_a_daemon_thread_converts_a_cell(function):
+    exits_cleanly(EXIT_DURING_CONVERSION.format(function=function))

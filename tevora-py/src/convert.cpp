@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstddef>
+#include <exception>
 #include <string>
 
 #include "str_utf8.hpp"
@@ -164,9 +165,18 @@ bool collect(PyObject* list, CellTexts& out) {
       ok = append_text(item, out, scratch);
     } else {
       // Converting may run Python code that changes the list: hold our own
-      // reference meanwhile, and look at the list's length again after.
-      const Ref held = Ref::borrow(item);
-      ok = append_text(item, out, scratch);
+      // reference meanwhile, and look at the list's length again after. By
+      // hand, not in a Ref: should the interpreter end this thread inside
+      // that code at exit, the unwind must not touch the item without the
+      // lock, and the reference it leaves behind then is harmless.
+      Py_INCREF(item);
+      try {
+        ok = append_text(item, out, scratch);
+      } catch (const std::exception&) {
+        Py_DECREF(item);
+        throw;
+      }
+      Py_DECREF(item);
       end = std::min(start, PyList_Size(list));
     }
     if (!ok) {

@@ -13,13 +13,14 @@
 namespace tevora_py {
 namespace {
 
+// Once the interpreter is exiting, CPython ends a daemon thread wherever it
+// takes the lock back: in PyEval_RestoreThread below, or in Python code that
+// converting a cell runs (a subclass's __str__). It does so by unwinding the
+// thread's stack, so the frames of ours on the way may not be noexcept (the
+// unwind would meet one and abort the process) and may own nothing that needs
+// the lock to be released.
+
 // Runs `work`, which touches no Python object, without the interpreter lock.
-//
-// Taking the lock back is where CPython ends a daemon thread once the
-// interpreter is exiting: it unwinds the thread's stack from inside
-// PyEval_RestoreThread. So this, and every frame of ours above it, must not
-// be noexcept (the unwind would meet it and abort the process), and may own
-// nothing that needs the lock to be released.
 template <typename Work>
 void without_gil(Work work) {
   PyThreadState* const state = PyEval_SaveThread();
@@ -46,7 +47,7 @@ PyObject* make_list(CellTexts& texts, Make make) noexcept {
 // A single-cell function: take the argument, convert it, and hand its text
 // to `run`.
 template <typename Run>
-PyObject* with_cell_text(const char* name, PyObject* args, PyObject* kwargs, Run run) noexcept {
+PyObject* with_cell_text(const char* name, PyObject* args, PyObject* kwargs, Run run) {
   PyObject* value = take_value(name, args, kwargs);
   if (value == nullptr) return nullptr;
   return guarded([value, &run]() -> PyObject* {
@@ -57,13 +58,13 @@ PyObject* with_cell_text(const char* name, PyObject* args, PyObject* kwargs, Run
 }
 
 // The whole column as texts, or false with the exception set.
-bool collect_column(PyObject* values, CellTexts& texts) noexcept {
+bool collect_column(PyObject* values, CellTexts& texts) {
   return guarded([values, &texts] { return collect(values, texts); });
 }
 
 // A column function that gives the lock up: convert the whole column, let
 // `compute` replace cells while no Python object is touched, then `make`
-// each item of the result. Not noexcept: see without_gil.
+// each item of the result.
 template <typename Compute, typename Make>
 PyObject* column_without_gil(const char* name, PyObject* args, PyObject* kwargs, Compute compute,
                              Make make) {
@@ -82,7 +83,7 @@ PyObject* new_digits_str(const CellTexts::Cell& cell) noexcept {
   return new_str({digits, sizeof digits});
 }
 
-PyObject* parse(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* parse(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
   PyObject* value = take_value("parse", args, kwargs);
   if (value == nullptr) return nullptr;
   // A long str is written straight into the instance that keeps it, so the
@@ -101,13 +102,13 @@ PyObject* parse(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept
   });
 }
 
-PyObject* store_form(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* store_form(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
   return with_cell_text("store_form", args, kwargs, [](std::string_view text) {
     return new_str(tevora::store_form(text).as_str());
   });
 }
 
-PyObject* key(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* key(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
   return with_cell_text("key", args, kwargs, [](std::string_view text) -> PyObject* {
     const std::optional<tevora::GtinKey> key = tevora::key(text);
     if (!key) Py_RETURN_NONE;
@@ -144,7 +145,7 @@ PyObject* key_strings(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
 }
 
 // Keeps the lock throughout: every cell becomes a Python object anyway.
-PyObject* parse_many(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* parse_many(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
   PyObject* values = take_values("parse_many", args, kwargs);
   if (values == nullptr) return nullptr;
   CellTexts texts;

@@ -57,9 +57,10 @@ inline PyObject* new_str(std::string_view text) noexcept {
 
 // Runs `body`, turning a C++ exception into MemoryError so that none ever
 // crosses into the interpreter; the result is then null (or false). Only
-// allocation throws in this module.
+// allocation throws in this module. Not noexcept: `body` may run Python code,
+// inside which the interpreter ends the thread at exit by unwinding it.
 template <typename Body>
-auto guarded(Body&& body) noexcept -> decltype(body()) {
+auto guarded(Body&& body) -> decltype(body()) {
   try {
     return body();
   } catch (const std::exception&) {
