@@ -3,7 +3,6 @@
 #include "convert.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <cstddef>
 #include <exception>
 #include <string>
@@ -124,8 +123,7 @@ bool append_text(PyObject* value, Sink& out, Py_UCS4* scratch) {
       int overflow = 0;
       const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
       if (overflow == 0 && !(number == -1 && PyErr_Occurred() != nullptr)) {
-        char* start = out.reserve(24);
-        out.commit(static_cast<std::size_t>(std::to_chars(start, start + 24, number).ptr - start));
+        out.commit(tevora::integer_text(number, out.reserve(tevora::kIntegerTextMax)));
         return true;
       }
       PyErr_Clear();
