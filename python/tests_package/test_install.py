@@ -59,13 +59,20 @@ def test_the_wheel_is_tagged_for_the_stable_abi_and_manylinux_and_records_every_
     with zipfile.ZipFile(WHEEL) as archive:
         names = {n for n in archive.namelist() if not n.endswith("/")}
         info = f"tevora-{VERSION}.dist-info"
-        package = {f"tevora/{p.name}" for p in (REPO / "python" / "tevora").iterdir() if p.suffix in (".py", ".pyi")}
-        assert names == package | {"tevora/py.typed", "tevora/_tevora.abi3.so"} | {
+        sources = [p for p in (REPO / "python" / "tevora").iterdir() if p.suffix in (".py", ".pyi")]
+        # Each extension module has its stub beside it.
+        extensions = {f"tevora/{p.stem}.abi3.so" for p in sources if p.suffix == ".pyi"}
+        assert names == {f"tevora/{p.name}" for p in sources} | extensions | {"tevora/py.typed"} | {
             f"{info}/{n}" for n in ("METADATA", "WHEEL", "RECORD", "entry_points.txt", "licenses/LICENSE")
         }
         tags = re.findall(r"^Tag: (.+)$", archive.read(f"{info}/WHEEL").decode(), re.MULTILINE)
         assert sorted(tags) == sorted(f"cp38-abi3-{p}" for p in match.group(1).split("."))
-        assert archive.read(f"{info}/entry_points.txt").decode() == "[console_scripts]\ntevora = tevora.cli:main\n"
+        assert archive.read(f"{info}/entry_points.txt").decode().split() == [
+            "[console_scripts]",
+            "tevora",
+            "=",
+            "tevora.cli:main",
+        ]
         metadata = archive.read(f"{info}/METADATA").decode()
         for field in (f"Version: {VERSION}", "Requires-Python: >=3.8", "License-Expression: MIT"):
             assert f"\n{field}\n" in metadata
