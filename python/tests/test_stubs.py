@@ -30,7 +30,11 @@ def stub_literals():
     found = {}
     for node in ast.parse(STUBS.read_text(encoding="utf-8")).body:
         value = getattr(node, "value", None)
-        if isinstance(node, ast.Assign) and isinstance(value, ast.Subscript) and getattr(value.value, "id", "") == "Literal":
+        if (
+            isinstance(node, ast.Assign)
+            and isinstance(value, ast.Subscript)
+            and getattr(value.value, "id", "") == "Literal"
+        ):
             items = value.slice.value if type(value.slice).__name__ == "Index" else value.slice  # 3.8 wraps it
             found[node.targets[0].id] = {ast.literal_eval(item) for item in getattr(items, "elts", [items])}
     return found
