@@ -11,6 +11,7 @@ add_library(_arrow MODULE
   tevora-py/arrow/node.cpp
   tevora-py/arrow/parse_table.cpp
   tevora-py/arrow/result.cpp
+  tevora-py/arrow/rows.cpp
   tevora-py/arrow/utf8.cpp)
 target_include_directories(_arrow PRIVATE tevora-py/src)
 target_compile_definitions(_arrow PRIVATE Py_LIMITED_API=0x03080000

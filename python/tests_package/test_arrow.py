@@ -92,6 +92,22 @@ def test_text_columns_read_as_their_str(values, layout):
     assert_like_the_list_functions(column, values)
 
 
+@settings(max_examples=30, deadline=None)
+@given(
+    st.lists(st.one_of(st.none(), GTIN_LIKE), min_size=60, max_size=300),
+    st.integers(0, 70),
+    st.sampled_from(["string", "large_string", "int64"]),
+)
+def test_columns_longer_than_a_block_of_rows(values, start, layout):
+    """Bitmaps are written 64 rows at a time: lengths and offsets across those blocks."""
+    if layout == "int64":
+        values = [None if v is None else len(v) * 10**11 + 7 for v in values]
+    column = pa.array(values, getattr(pa, layout)()).slice(start)
+    assert_like_the_list_functions(column, values[start:])
+    for result in (ta.parse(column), ta.key_strings(column), ta.store_form(column)):
+        result.validate(full=True)
+
+
 @settings(max_examples=40, deadline=None)
 @given(TEXTS, st.integers(0, 30), st.integers(0, 30), st.integers(1, 4))
 def test_slices_and_chunks_read_their_own_cells(values, start, stop, chunks):

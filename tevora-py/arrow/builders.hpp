@@ -25,25 +25,63 @@ Memory allocate(std::size_t size, bool zeroed = false);
 // Grows or shrinks `memory` to `size` bytes, keeping its contents.
 void reallocate(Memory& memory, std::size_t size);
 
-// A validity bitmap, kept only if some cell is null.
+// A validity bitmap, made only when the first null arrives: a column
+// without nulls writes no bits at all.
 class Validity {
  public:
-  explicit Validity(std::int64_t length)
-      : bits_(allocate(static_cast<std::size_t>((length + 7) / 8), true)) {}
+  explicit Validity(std::int64_t length) : length_(length) {}
   void set(std::int64_t i) noexcept {
-    bits_.get()[i >> 3] |= static_cast<std::uint8_t>(1U << (i & 7));
+    if (bits_) bits_.get()[i >> 3] |= static_cast<std::uint8_t>(1U << (i & 7));
   }
-  void null() noexcept { ++nulls_; }
+  void null(std::int64_t i) {
+    if (!bits_) start(i);
+    ++nulls_;
+  }
   // Hands the bitmap, or nothing when no cell is null, to `node`.
   void finish(Node& node) {
     node.null_count = nulls_;
-    node.buffers.push_back(nulls_ > 0 ? std::move(bits_) : Memory());
+    node.buffers.push_back(std::move(bits_));
   }
 
  private:
+  // Every cell before `i` was valid.
+  void start(std::int64_t i) {
+    bits_ = allocate(static_cast<std::size_t>((length_ + 7) / 8), true);
+    std::memset(bits_.get(), 0xFF, static_cast<std::size_t>(i >> 3));
+    bits_.get()[i >> 3] = static_cast<std::uint8_t>((1U << (i & 7)) - 1);
+  }
+
   Memory bits_;
+  std::int64_t length_;
   std::int64_t nulls_ = 0;
 };
+
+// Copies `size` bytes; `to` must have 16 bytes of room past them. Cells are
+// mostly short, and a call to memcpy costs more than the copy itself.
+inline void copy_text(std::uint8_t* to, const char* from, std::size_t size) noexcept {
+  if (size >= 8 && size <= 16) {
+    std::uint64_t head;
+    std::uint64_t tail;
+    std::memcpy(&head, from, 8);
+    std::memcpy(&tail, from + size - 8, 8);
+    std::memcpy(to, &head, 8);
+    std::memcpy(to + size - 8, &tail, 8);
+  } else if (size >= 4 && size < 8) {
+    std::uint32_t head;
+    std::uint32_t tail;
+    std::memcpy(&head, from, 4);
+    std::memcpy(&tail, from + size - 4, 4);
+    std::memcpy(to, &head, 4);
+    std::memcpy(to + size - 4, &tail, 4);
+  } else if (size < 4) {
+    for (std::size_t i = 0; i < size; ++i) to[i] = static_cast<std::uint8_t>(from[i]);
+  } else {
+    std::memcpy(to, from, size);
+  }
+}
+
+// Room kept past a text column's data for copy_text.
+inline constexpr std::size_t kSlack = 16;
 
 // A `string` (32-bit offsets) or `large_string` (64-bit) column.
 template <typename Offset>
@@ -52,20 +90,21 @@ class TextColumn {
   TextColumn(std::int64_t length, std::size_t bytes_hint)
       : validity_(length),
         offsets_(allocate(static_cast<std::size_t>(length + 1) * sizeof(Offset))),
-        data_(allocate(bytes_hint)),
-        capacity_(bytes_hint > 0 ? bytes_hint : 1) {
+        data_(allocate(bytes_hint + kSlack)),
+        capacity_(bytes_hint) {
     std::memset(offsets_.get(), 0, sizeof(Offset));
   }
 
   void append(std::string_view text) {
-    if (text.size() > capacity_ - size_) grow(text.size());
-    std::memcpy(data_.get() + size_, text.data(), text.size());
+    if (text.size() > capacity_ - size_) [[unlikely]]
+      grow(text.size());
+    copy_text(data_.get() + size_, text.data(), text.size());
     size_ += text.size();
     validity_.set(cells_);
     end_cell();
   }
   void append_null() {
-    validity_.null();
+    validity_.null(cells_);
     end_cell();
   }
 
@@ -87,13 +126,13 @@ class TextColumn {
     std::memcpy(offsets_.get() + static_cast<std::size_t>(++cells_) * sizeof(Offset), &end,
                 sizeof end);
   }
-  void grow(std::size_t more) {
+  [[gnu::noinline]] void grow(std::size_t more) {
     if (more > static_cast<std::size_t>(std::numeric_limits<Offset>::max()) - size_) {
       throw std::length_error("more than 2 GiB of text for one string array");
     }
     std::size_t capacity = capacity_ * 2 > size_ + more ? capacity_ * 2 : size_ + more;
     capacity = std::min(capacity, static_cast<std::size_t>(std::numeric_limits<Offset>::max()));
-    reallocate(data_, capacity);
+    reallocate(data_, capacity + kSlack);
     capacity_ = capacity;
   }
 
@@ -114,8 +153,8 @@ class BoolColumn {
     if (value) bits_.get()[cells_ >> 3] |= static_cast<std::uint8_t>(1U << (cells_ & 7));
     validity_.set(cells_++);
   }
-  void append_null() noexcept {
-    validity_.null();
+  void append_null() {
+    validity_.null(cells_);
     ++cells_;
   }
   NodePtr finish(std::string name);
@@ -136,8 +175,8 @@ class IntColumn {
     std::memcpy(values_.get() + static_cast<std::size_t>(cells_) * sizeof(T), &value, sizeof value);
     validity_.set(cells_++);
   }
-  void append_null() noexcept {
-    validity_.null();
+  void append_null() {
+    validity_.null(cells_);
     ++cells_;
   }
   NodePtr finish(std::string name, const char* format, NodePtr dictionary = nullptr) {

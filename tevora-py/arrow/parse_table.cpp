@@ -3,6 +3,11 @@
 
 #include "parse_table.hpp"
 
+#include <bit>
+#include <cstring>
+
+#include "tevora/internal/words.hpp"
+
 namespace tevora_arrow {
 
 const Dictionaries& dictionaries() {
@@ -32,65 +37,115 @@ const Dictionaries& dictionaries() {
   return shared;
 }
 
-void GtinColumns::append(const tevora::Gtin14& gtin) {
-  const auto digit = [](unsigned d) { return static_cast<std::int8_t>(d); };
-  shortest.append(gtin.shortest());
-  encoding.append(static_cast<std::int8_t>(gtin.encoding()));
-  significant_digits.append(digit(static_cast<unsigned>(gtin.significant_digits())));
-  // The carried digit, read as it is, never recomputed.
-  check_digit.append(digit(static_cast<unsigned>(gtin[tevora::Gtin14::kSize - 1] - '0')));
-  const unsigned expected = gtin.expected_check_digit();
-  expected_check_digit.append(digit(expected));
-  check_digit_is_valid.append(gtin.check_digit_is_valid());
-  if (const std::optional<tevora::Indicator> found = gtin.indicator()) {
-    indicator.append(static_cast<std::int8_t>(found->kind()));
-    indicator_digit.append(digit(found->digit()));
-  } else {
-    indicator.append_null();
-    indicator_digit.append_null();
+namespace {
+
+// Which cells of a column are null: none, or those where a row bit is clear
+// (or, inverted, set).
+struct Nulls {
+  bool any;
+  Rows::Bit bit;
+  bool inverted;
+};
+constexpr Nulls kNone{false, Rows::IsGtin, false};
+constexpr Nulls kNoGtin{true, Rows::IsGtin, false};
+
+// Gives `node` its null count and validity bitmap, a copy of the row bits.
+void add_validity(Node& node, const Rows& rows, Nulls nulls) {
+  if (!nulls.any) {
+    node.buffers.emplace_back();
+    return;
   }
-  const tevora::Allocation range = gtin.allocation();
-  allocation.append(static_cast<std::int8_t>(range.kind()));
-  allocation_description.append(static_cast<std::int8_t>(range.kind()));
-  is_restricted_circulation.append(range.is_restricted_circulation());
-  is_publication_or_coupon.append(range.is_publication_or_coupon());
-  looks_like_internal_code.append(tevora::looks_like_internal_code(gtin));
-  measure_field_looks_zeroed.append(tevora::measure_field_looks_zeroed(gtin));
+  const std::uint8_t* bits = rows.bits(nulls.bit);
+  const std::size_t size = rows.bitmap_size();
+  std::int64_t set = 0;  // the bits past the last row are clear
+  for (std::size_t at = 0; at < size; at += 8) {
+    set += std::popcount(tevora::internal::load8(bits + at));
+  }
+  node.null_count = nulls.inverted ? set : rows.length() - set;
+  if (node.null_count == 0) {
+    node.buffers.emplace_back();
+    return;
+  }
+  Memory copy = allocate(size);
+  for (std::size_t at = 0; at < size; at += 8) {
+    const std::uint64_t word = tevora::internal::load8(bits + at);
+    tevora::internal::store8(copy.get() + at, nulls.inverted ? ~word : word);
+  }
+  node.buffers.push_back(std::move(copy));
 }
 
-void GtinColumns::append_null() {
-  shortest.append_null();
-  for (DictColumn* column : {&encoding, &indicator, &allocation, &allocation_description}) {
-    column->append_null();
-  }
-  for (IntColumn<std::int8_t>* column :
-       {&significant_digits, &check_digit, &expected_check_digit, &indicator_digit}) {
-    column->append_null();
-  }
-  for (BoolColumn* column :
-       {&check_digit_is_valid, &is_restricted_circulation, &is_publication_or_coupon,
-        &looks_like_internal_code, &measure_field_looks_zeroed}) {
-    column->append_null();
-  }
+NodePtr column(const Rows& rows, const char* name, const char* format, Nulls nulls, Memory values,
+               NodePtr dictionary = nullptr) {
+  auto node = std::make_shared<Node>();
+  node->format = format;
+  node->name = name;
+  node->length = rows.length();
+  add_validity(*node, rows, nulls);
+  node->buffers.push_back(std::move(values));
+  node->dictionary = std::move(dictionary);
+  return node;
 }
 
-void GtinColumns::finish(std::vector<NodePtr>& out) {
+Memory copy_of(const std::uint8_t* bytes, std::size_t size) {
+  Memory copy = allocate(size);
+  std::memcpy(copy.get(), bytes, size);
+  return copy;
+}
+
+}  // namespace
+
+NodePtr assemble(std::int64_t n, NodePtr raw, NodePtr gtin, NodePtr store_form, NodePtr shortest,
+                 Rows& rows) {
+  using R = Rows;
   const Dictionaries& d = dictionaries();
-  out.push_back(shortest.finish("shortest"));
-  out.push_back(encoding.finish("encoding", "c", d.encoding));
-  out.push_back(significant_digits.finish("significant_digits", "c"));
-  out.push_back(check_digit.finish("check_digit", "c"));
-  out.push_back(expected_check_digit.finish("expected_check_digit", "c"));
-  out.push_back(check_digit_is_valid.finish("check_digit_is_valid"));
-  out.push_back(indicator.finish("indicator", "c", d.indicator));
-  out.push_back(indicator_digit.finish("indicator_digit", "c"));
-  out.push_back(allocation.finish("allocation", "c", d.allocation));
-  out.push_back(
-      allocation_description.finish("allocation_description", "c", d.allocation_description));
-  out.push_back(is_restricted_circulation.finish("is_restricted_circulation"));
-  out.push_back(is_publication_or_coupon.finish("is_publication_or_coupon"));
-  out.push_back(looks_like_internal_code.finish("looks_like_internal_code"));
-  out.push_back(measure_field_looks_zeroed.finish("measure_field_looks_zeroed"));
+  const auto size = static_cast<std::size_t>(n);
+  const Nulls refused{true, R::IsGtin, true};
+  const Nulls digits{true, R::HasDigits, false};
+  const Nulls indicator{true, R::HasIndicator, false};
+  const auto flag = [&rows](const char* name, R::Bit bit, Nulls nulls) {
+    return column(rows, name, "b", nulls, rows.take_bits(bit));
+  };
+  const auto byte = [&rows](const char* name, R::Byte which, Nulls nulls, NodePtr dictionary) {
+    return column(rows, name, "c", nulls, rows.take_bytes(which), std::move(dictionary));
+  };
+  auto table = std::make_shared<Node>();
+  table->format = "+s";
+  table->length = n;
+  table->buffers.emplace_back();  // no struct-level nulls
+  // Copies first: the columns they copy take their buffers.
+  NodePtr message =
+      column(rows, "message", "c", refused, copy_of(rows.bytes(R::Reason), size), d.message);
+  NodePtr allocation_description =
+      column(rows, "allocation_description", "c", kNoGtin, copy_of(rows.bytes(R::Allocation), size),
+             d.allocation_description);
+  std::vector<NodePtr>& c = table->children;
+  c.push_back(std::move(raw));
+  c.push_back(nullptr);  // is_gtin, whose bits every GTIN column's validity copies
+  c.push_back(std::move(gtin));
+  c.push_back(byte("reason", R::Reason, refused, d.reason));
+  c.push_back(std::move(message));
+  c.push_back(column(rows, "digits", "l", digits, rows.take_digits()));
+  c.push_back(std::move(store_form));
+  c.push_back(flag("was_cleaned", R::WasCleaned, kNone));
+  c.push_back(flag("removed_whitespace", R::RemovedWhitespace, kNone));
+  c.push_back(flag("removed_separators", R::RemovedSeparators, kNone));
+  c.push_back(flag("dropped_fraction", R::DroppedFraction, kNone));
+  c.push_back(std::move(shortest));
+  c.push_back(byte("encoding", R::Encoding, kNoGtin, d.encoding));
+  c.push_back(byte("significant_digits", R::SignificantDigits, kNoGtin, nullptr));
+  c.push_back(byte("check_digit", R::CheckDigit, kNoGtin, nullptr));
+  c.push_back(byte("expected_check_digit", R::ExpectedCheckDigit, kNoGtin, nullptr));
+  c.push_back(flag("check_digit_is_valid", R::CheckDigitIsValid, kNoGtin));
+  c.push_back(byte("indicator", R::Indicator, indicator, d.indicator));
+  c.push_back(byte("indicator_digit", R::IndicatorDigit, indicator, nullptr));
+  c.push_back(byte("allocation", R::Allocation, kNoGtin, d.allocation));
+  c.push_back(std::move(allocation_description));
+  c.push_back(flag("is_restricted_circulation", R::IsRestrictedCirculation, kNoGtin));
+  c.push_back(flag("is_publication_or_coupon", R::IsPublicationOrCoupon, kNoGtin));
+  c.push_back(flag("looks_like_internal_code", R::LooksLikeInternalCode, kNoGtin));
+  c.push_back(flag("measure_field_looks_zeroed", R::MeasureFieldLooksZeroed, kNoGtin));
+  c[1] = flag("is_gtin", R::IsGtin, kNone);
+  return table;
 }
 
 }  // namespace tevora_arrow

@@ -1,0 +1,93 @@
+// A parse table's rows: the core's facts about one cell, as bits and bytes.
+
+#include "rows.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+
+#include "tevora/internal/words.hpp"
+
+namespace tevora_arrow {
+
+Rows::Rows(std::int64_t length) : length_(length) {
+  for (Memory& bits : bits_) bits = allocate(bitmap_size(), true);
+  for (Memory& bytes : bytes_) bytes = allocate(static_cast<std::size_t>(length), true);
+  digits_ = allocate(static_cast<std::size_t>(length) * sizeof(std::int64_t), true);
+}
+
+std::size_t Rows::bitmap_size() const noexcept {
+  return static_cast<std::size_t>((length_ + 63) / 64) * 8;
+}
+
+void Rows::accepted(std::int64_t i, const tevora::Parsed::Accepted& accepted) noexcept {
+  const tevora::Gtin14& gtin = accepted.gtin;
+  const auto at = static_cast<std::size_t>(i);
+  const auto byte = [this, at](Byte column, unsigned value) {
+    bytes_[column].get()[at] = static_cast<std::uint8_t>(value);
+  };
+  byte(Encoding, static_cast<unsigned>(gtin.encoding()));
+  byte(SignificantDigits, static_cast<unsigned>(gtin.significant_digits()));
+  // The carried digit, read as it is, never recomputed.
+  byte(CheckDigit, static_cast<unsigned>(gtin[tevora::Gtin14::kSize - 1] - '0'));
+  byte(ExpectedCheckDigit, gtin.expected_check_digit());
+  unsigned flags = 1U << IsGtin;
+  if (const std::optional<tevora::Indicator> found = gtin.indicator()) {
+    byte(Indicator, static_cast<unsigned>(found->kind()));
+    byte(IndicatorDigit, found->digit());
+    flags |= 1U << HasIndicator;
+  }
+  const tevora::Allocation range = gtin.allocation();
+  byte(Allocation, static_cast<unsigned>(range.kind()));
+  const auto bit = [](bool value, Bit at_bit) { return static_cast<unsigned>(value) << at_bit; };
+  flags |= bit(accepted.was_cleaned(), WasCleaned) |
+           bit(accepted.removed_whitespace, RemovedWhitespace) |
+           bit(accepted.removed_separators, RemovedSeparators) |
+           bit(accepted.dropped_fraction, DroppedFraction) |
+           bit(gtin.check_digit_is_valid(), CheckDigitIsValid) |
+           bit(range.is_restricted_circulation(), IsRestrictedCirculation) |
+           bit(range.is_publication_or_coupon(), IsPublicationOrCoupon) |
+           bit(tevora::looks_like_internal_code(gtin), LooksLikeInternalCode) |
+           bit(tevora::measure_field_looks_zeroed(gtin), MeasureFieldLooksZeroed);
+  put(i, flags);
+}
+
+void Rows::refused(std::int64_t i, tevora::Reason reason) noexcept {
+  bytes_[Reason].get()[i] = static_cast<std::uint8_t>(reason.kind());
+  unsigned flags = 0;
+  if (const std::optional<std::size_t> digits = reason.digits()) {
+    const auto count = static_cast<std::int64_t>(*digits);
+    std::memcpy(digits_.get() + static_cast<std::size_t>(i) * sizeof count, &count, sizeof count);
+    flags = 1U << HasDigits;
+  }
+  put(i, flags);
+}
+
+void Rows::finish() noexcept {
+  if (const auto rest = static_cast<std::size_t>(length_ & 63); rest != 0) {
+    // The rows past the end are clear, so that no bitmap has a bit set there.
+    std::fill(low_.begin() + static_cast<std::ptrdiff_t>(rest), low_.end(), 0);
+    std::fill(high_.begin() + static_cast<std::ptrdiff_t>(rest), high_.end(), 0);
+    spread(length_ >> 6);
+  }
+}
+
+void Rows::spread(std::int64_t word) noexcept {
+  using tevora::internal::kEachByte;
+  using tevora::internal::load8;
+  // Multiplying the low bits of eight bytes by this gathers them, the i-th
+  // byte's at bit 56 + i: the partial products never overlap.
+  constexpr std::uint64_t kGather = 0x0102040810204080;
+  const auto at = static_cast<std::size_t>(word) * 8;
+  for (std::size_t group = 0; group < 8; ++group) {
+    const std::uint64_t low = load8(low_.data() + group * 8);
+    const std::uint64_t high = load8(high_.data() + group * 8);
+    for (unsigned bit = 0; bit < kBits; ++bit) {
+      const std::uint64_t bytes = bit < 8 ? low >> bit : high >> (bit - 8);
+      bits_[bit].get()[at + group] =
+          static_cast<std::uint8_t>(((bytes & kEachByte) * kGather) >> 56);
+    }
+  }
+}
+
+}  // namespace tevora_arrow
