@@ -69,6 +69,26 @@ def test_parse_has_one_row_per_cell_with_parsed_and_gtin_attributes():
     assert pd.Series([], dtype=object).gtin.parse().shape == (0, len(frame.columns))
 
 
+@pytest.mark.parametrize("start, pieces", [(0, 1), (3, 1), (5, 3), (70, 4)])
+def test_parse_of_an_arrow_backed_series_holds_every_attribute_of_parsed(start, pieces):
+    """Every cell of the frame is the Parsed (or Gtin14) attribute, whatever the chunks of the Arrow column."""
+    pa = pytest.importorskip("pyarrow")
+    parsed = tevora.parse_many(tevora.pandas.cells(pd.Series(CELLS * 20, dtype=object)))[start:]
+    texts = [p.raw for p in parsed]
+    step = len(texts) // pieces + 1
+    chunked = pa.chunked_array([pa.array(texts[i : i + step], pa.string()) for i in range(0, len(texts), step)])
+    frame = pd.Series(pd.arrays.ArrowExtensionArray(chunked)).gtin.parse()
+    for name in frame.columns:
+        if name == "gtin":
+            expected = [p.gtin.value if p.gtin else None for p in parsed]
+        elif hasattr(parsed[0], name):
+            expected = [getattr(p, name) for p in parsed]
+        else:
+            expected = [getattr(p.gtin, name) if p.gtin else None for p in parsed]
+        assert frame[name].astype(object).where(frame[name].notna(), None).tolist() == expected, name
+    pd.testing.assert_frame_equal(frame, pd.Series(texts, dtype=object).gtin.parse())
+
+
 def test_dask_recipe_on_threads_equals_pandas_on_the_whole_catalogue():
     import dask
 

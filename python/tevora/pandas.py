@@ -27,7 +27,8 @@ is <NA>), its enumerated texts as categoricals.
 
 from __future__ import annotations
 
-from typing import Any, List
+import functools
+from typing import Any, List, Tuple
 
 import numpy as np
 import pandas as pd
@@ -74,8 +75,9 @@ class GtinAccessor:
         import pyarrow as pa
 
         table = pa.table(arrow.parse(_as_arrow(self._series)))
+        # The columns are new arrays of their own: the frame need not copy them.
         return pd.DataFrame(
-            {name: _column(table.column(name)) for name in table.column_names}, index=self._series.index
+            {name: _column(table.column(name)) for name in table.column_names}, index=self._series.index, copy=False
         )
 
     def _like(self, values: List[Any]) -> "pd.Series[Any]":
@@ -117,14 +119,46 @@ def _as_arrow(series: "pd.Series[Any]") -> Any:
 
 
 def _column(column: Any) -> Any:
-    """One column of the parse table as pandas holds it without a Python object per cell."""
+    """One column of the parse table as pandas holds it without a Python object per cell.
+
+    Numbers, truth values and categories are read from the Arrow buffers
+    with numpy; a null's slot holds whatever it holds, and its mask hides it.
+    """
     import pyarrow as pa
 
     kind = column.type
     if pa.types.is_string(kind) or pa.types.is_large_string(kind):
         return pd.StringDtype("pyarrow").__from_arrow__(column)
+    array = column.chunk(0) if column.num_chunks == 1 else column.combine_chunks()
+    missing = _bits(array.buffers()[0], array.offset, len(array), missing=True)
     if pa.types.is_boolean(kind):
-        return column.to_numpy() if column.null_count == 0 else pd.BooleanDtype().__from_arrow__(column)
-    if pa.types.is_integer(kind):
-        return pd.Int64Dtype().__from_arrow__(column.cast(pa.int64()))
-    return column.to_pandas().array
+        values = _bits(array.buffers()[1], array.offset, len(array))
+        return values if missing is None else pd.arrays.BooleanArray(values, missing)
+    if pa.types.is_dictionary(kind):
+        codes = _values(array.indices)
+        if missing is not None:
+            codes = np.where(missing, -1, codes)
+        return pd.Categorical.from_codes(codes, dtype=_categories(tuple(array.dictionary.to_pylist())))
+    values = _values(array).astype(np.int64)
+    return pd.arrays.IntegerArray(values, np.zeros(len(values), bool) if missing is None else missing)
+
+
+def _bits(buffer: Any, offset: int, length: int, missing: bool = False) -> Any:
+    """An Arrow bitmap as numpy bools; for a validity bitmap (`missing`), where it is clear, or None if nowhere."""
+    if buffer is None:
+        return None if missing else np.zeros(length, bool)
+    bits = np.unpackbits(np.frombuffer(buffer, np.uint8), count=offset + length, bitorder="little")[offset:]
+    if missing:
+        return None if bits.all() else bits == 0
+    return bits.view(bool)
+
+
+def _values(array: Any) -> Any:
+    """The values buffer of a primitive Arrow array, as numpy, nulls' slots included."""
+    dtype = np.dtype(array.type.to_pandas_dtype())
+    return np.frombuffer(array.buffers()[1], dtype)[array.offset : array.offset + len(array)]
+
+
+@functools.lru_cache(maxsize=None)
+def _categories(texts: Tuple[str, ...]) -> pd.CategoricalDtype:
+    return pd.CategoricalDtype(list(texts))
