@@ -97,7 +97,7 @@ class GtinAccessor:
 def _arrow_backed(series: "pd.Series[Any]") -> bool:
     dtype = series.dtype
     if isinstance(dtype, pd.StringDtype):
-        return dtype.storage == "pyarrow"
+        return bool(dtype.storage == "pyarrow")
     return type(dtype).__name__ == "ArrowDtype"
 
 

@@ -16,6 +16,7 @@ expression (`.struct.unnest()` makes it columns).
 from __future__ import annotations
 
 from functools import lru_cache
+from typing import cast
 
 try:
     import polars as pl
@@ -29,7 +30,7 @@ __all__ = ["GtinExpr", "GtinSeries"]
 
 @lru_cache(maxsize=None)
 def _parse_dtype() -> pl.DataType:
-    return arrow.parse(pl.Series([], dtype=pl.String)).to_struct().dtype
+    return cast(pl.DataType, arrow.parse(pl.Series([], dtype=pl.String)).to_struct().dtype)
 
 
 @pl.api.register_series_namespace("gtin")
@@ -41,15 +42,15 @@ class GtinSeries:
 
     def store_form(self) -> pl.Series:
         """What to write back: canonical fourteen digits for a GTIN, the cell otherwise."""
-        return arrow.store_form(self._series)
+        return cast(pl.Series, arrow.store_form(self._series))
 
     def key_strings(self) -> pl.Series:
         """Match keys as fourteen-character strings, null where the cell holds no GTIN."""
-        return arrow.key_strings(self._series)
+        return cast(pl.Series, arrow.key_strings(self._series))
 
     def parse(self) -> pl.DataFrame:
         """One row per cell: the parsed attributes, and for a GTIN its classification."""
-        return arrow.parse(self._series)
+        return cast(pl.DataFrame, arrow.parse(self._series))
 
 
 @pl.api.register_expr_namespace("gtin")
