@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "node.hpp"
+#include "tevora/gtin14.hpp"
 
 namespace tevora_arrow {
 
@@ -59,7 +60,20 @@ class Validity {
 // Copies `size` bytes; `to` must have 16 bytes of room past them. Cells are
 // mostly short, and a call to memcpy costs more than the copy itself.
 inline void copy_text(std::uint8_t* to, const char* from, std::size_t size) noexcept {
-  if (size >= 8 && size <= 16) {
+  if (size == tevora::Gtin14::kSize) {
+    // Fourteen digits the core has just written a word at a time: loads that
+    // lie within one of its stores are forwarded from it, and an overlapping
+    // load across two would wait for both to reach the cache.
+    std::uint64_t head;
+    std::uint32_t middle;
+    std::uint16_t tail;
+    std::memcpy(&head, from, 8);
+    std::memcpy(&middle, from + 8, 4);
+    std::memcpy(&tail, from + 12, 2);
+    std::memcpy(to, &head, 8);
+    std::memcpy(to + 8, &middle, 4);
+    std::memcpy(to + 12, &tail, 2);
+  } else if (size >= 8 && size <= 16) {
     std::uint64_t head;
     std::uint64_t tail;
     std::memcpy(&head, from, 8);
