@@ -218,9 +218,12 @@ std::int64_t Cells::index_at(std::int64_t i) const noexcept {
   std::int64_t index = 0;
   const std::int64_t at = offset_ + i;
   switch (index_kind_) {
-    case Kind::Int8:
-      index = value_at<std::int8_t>(values_, at);
+    case Kind::Int8: {
+      // The byte's two's-complement value, read without a signed char.
+      const std::int64_t byte = value_at<std::uint8_t>(values_, at);
+      index = byte < 128 ? byte : byte - 256;
       break;
+    }
     case Kind::UInt8:
       index = value_at<std::uint8_t>(values_, at);
       break;

@@ -150,15 +150,15 @@ void work(Operation operation, Input& in, Outcome& out) {
       in.array.reset();
       if (out.status) out.chunks.push_back(std::move(chunk));
     } else {
-      ArrowArrayStream& stream = *in.stream.get();
-      if (const int code = stream.get_schema(&stream, in.schema.get()); code != 0) {
-        out.status = stream_error(stream, code);
+      ArrowArrayStream* const stream = in.stream.get();
+      if (const int code = stream->get_schema(stream, in.schema.get()); code != 0) {
+        out.status = stream_error(*stream, code);
         return;
       }
       while (true) {
         Owned<ArrowArray> chunk;
-        if (const int code = stream.get_next(&stream, chunk.get()); code != 0) {
-          out.status = stream_error(stream, code);
+        if (const int code = stream->get_next(stream, chunk.get()); code != 0) {
+          out.status = stream_error(*stream, code);
           return;
         }
         if (!chunk.filled()) break;
