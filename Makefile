@@ -14,12 +14,12 @@ TOOLS       := $(VENVS)/debian/bin
 PYTEST      := /usr/bin/python3 -m pytest -q -p no:cacheprovider
 MAKEFLAGS   += --no-print-directory
 
-CXX_SOURCES := $(wildcard tevora/*/*.cpp tevora/include/tevora/*.hpp tevora/tests/*.hpp \
-                 tevora-py/src/*.cpp tevora-py/src/*.hpp)
+CXX_SOURCES := $(wildcard tevora/*/*.cpp tevora/include/tevora/*.hpp tevora/include/tevora/*/*.hpp \
+                 tevora/tests/*.hpp tevora-py/*/*.cpp tevora-py/*/*.hpp)
 PY_SOURCES  := python tools examples
 # GCC's link-time optimisation flags mean nothing to clang, which would say so.
 TIDY        := clang-tidy -p $(BUILD) --quiet --extra-arg=-Wno-ignored-optimization-argument \
-                 $(wildcard tevora/src/*.cpp tevora-py/src/*.cpp)
+                 $(wildcard tevora/src/*.cpp tevora-py/src/*.cpp tevora-py/arrow/*.cpp)
 
 .PHONY: all deps build test test-core test-package test-wheels test-asan test-cross lint \
         tools-venv demo bench format tidy fuzz sanitize stress clean
@@ -92,13 +92,19 @@ demo: build
 	PYTHONPATH=python /usr/bin/python3 -m tevora clean examples/catalogue.csv \
 	  -o $(BUILD)/catalogue.clean.csv --key-column gtin_key --explain
 
-# The core's figures, its instruction count per clean cell, then the column
-# functions side by side with the floor and the alternatives (docs/).
-bench: build
+# The core's figures, its instruction count per clean cell, the column
+# functions side by side with the floor and the alternatives (docs/) on
+# Debian's python3 and again on the newest CPython pyenv has, then the Arrow
+# functions against Arrow's and polars' own kernels.
+bench: build tools-venv
 	@tools/deps bench
 	$(BUILD)/tevora_bench
 	tools/count-instructions $(BUILD)/tevora_count
 	/usr/bin/python3 python/bench/compare.py --markdown docs/benchmark.md --chart docs/benchmark.png
+	@newest=$$(ls -d $(VENVS)/3.*/ 2>/dev/null | sort -V | tail -n 1); \
+	  if [ -n "$$newest" ]; then $$newest/bin/python python/bench/compare.py; \
+	  else echo "no pyenv CPython venv in $(VENVS): run make test first"; fi
+	$(TOOLS)/python python/bench/arrow_compare.py
 
 format: tools-venv
 	clang-format -i $(CXX_SOURCES)
@@ -147,4 +153,4 @@ stress: build
 	  python/tests/test_extremes.py::test_parse_many_over_ten_million_none
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(CROSS_BUILD) python/tevora/_tevora*.so
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(CROSS_BUILD) python/tevora/_*.abi3.so
