@@ -70,7 +70,8 @@ test-cross:
 	  cmake -S . -B $(CROSS_BUILD)/$$target -Wno-dev -DCMAKE_TOOLCHAIN_FILE=cmake/$$target.cmake \
 	    -DCMAKE_BUILD_TYPE=Release -DTEVORA_PYTHON=OFF -DTEVORA_BENCH=OFF \
 	    -DTEVORA_GTEST_SOURCE_DIR=/usr/src/googletest >/dev/null || exit 1; \
-	  cmake --build $(CROSS_BUILD)/$$target -j $(JOBS) >/dev/null || exit 1; \
+	  cmake --build $(CROSS_BUILD)/$$target -j $(JOBS) >$(CROSS_BUILD)/$$target.log 2>&1 \
+	    || { tail -n 40 $(CROSS_BUILD)/$$target.log; exit 1; }; \
 	  echo "$$target:"; \
 	  ctest --test-dir $(CROSS_BUILD)/$$target --output-on-failure --no-tests=error || exit 1; \
 	done
