@@ -136,6 +136,9 @@ def test_exit_while_a_daemon_thread_works_on_a_column(script, function):
     exits_cleanly(script.format(function=function))
 
 
+@pytest.mark.skipif(
+    SANITIZED, reason="ASan's own stack check fails (asan_thread.cpp CHECK) as the thread is unwound at exit"
+)
 @pytest.mark.parametrize("function", ["parse", "store_form", "key", "parse_many", "store_form_many", "key_strings"])
 def test_exit_while_a_daemon_thread_converts_a_cell(function):
     exits_cleanly(EXIT_DURING_CONVERSION.format(function=function))
