@@ -7,6 +7,7 @@ add_library(_arrow MODULE
   tevora-py/arrow/builders.cpp
   tevora-py/arrow/cells.cpp
   tevora-py/arrow/columns.cpp
+  tevora-py/arrow/memory.cpp
   tevora-py/arrow/module.cpp
   tevora-py/arrow/node.cpp
   tevora-py/arrow/parse_table.cpp

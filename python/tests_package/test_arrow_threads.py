@@ -1,5 +1,5 @@
 """tevora.arrow off the GIL: two columns at once, a daemon thread at exit,
-and no memory kept from call to call."""
+no memory kept from call to call, and results in the buffers of released ones."""
 
 import os
 import subprocess
@@ -11,6 +11,7 @@ import pytest
 pa = pytest.importorskip("pyarrow")
 
 import tevora  # noqa: E402
+import tevora._arrow  # noqa: E402
 from conftest import REPO  # noqa: E402
 
 STRESS = bool(os.environ.get("TEVORA_STRESS"))
@@ -35,6 +36,26 @@ def test_two_threads_on_two_columns_get_their_own_results():
     for t in threads:
         t.join()
     assert results == expected
+
+
+@pytest.mark.parametrize("large", [False, True])
+def test_results_in_reused_buffers_hold_only_their_own_cells(large):
+    """Released results' large buffers are reused: nothing of an earlier result may show through."""
+    from test_arrow import expected_row
+
+    kind = pa.large_string() if large else pa.string()
+    first = ["14006381333938", "9780306406157 ", "4006-3813-33931", "20012345678909"]
+    second = ["12345", None, "n/a", "123456789012345678", "04006381333931", ""]
+    n = 140_000  # past the size from which buffers are kept
+    for _ in range(2):
+        pa.array(tevora._arrow.parse(pa.array(first * (n // len(first)), kind)))
+        table = pa.array(tevora._arrow.parse(pa.array(second * (n // len(second)), kind)))
+        table.validate(full=True)
+        rows = [expected_row(p) for p in tevora.parse_many(second)]
+        assert table.to_pylist() == rows * (n // len(second))
+        assert pa.array(tevora._arrow.store_form(pa.array(second * 30_000, kind))).to_pylist() == (
+            tevora.store_form_many(second) * 30_000
+        )
 
 
 def test_exit_while_a_daemon_thread_works_on_a_column():

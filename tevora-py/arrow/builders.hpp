@@ -21,11 +21,6 @@
 
 namespace tevora_arrow {
 
-// malloc'd memory of `size` bytes (at least one, so that it is never null).
-Memory allocate(std::size_t size, bool zeroed = false);
-// Grows or shrinks `memory` to `size` bytes, keeping its contents.
-void reallocate(Memory& memory, std::size_t size);
-
 // A validity bitmap, made only when the first null arrives: a column
 // without nulls writes no bits at all.
 class Validity {

@@ -1,6 +1,6 @@
 // node.hpp: an Arrow array this module made, and its export.
 //
-// Results are built as a tree of nodes that own malloc'd buffers. A node is
+// Results are built as a tree of nodes that own their buffers. A node is
 // immutable once built and shared: every export holds a reference, so one
 // result can be handed to any number of consumers, each releasing its own.
 
@@ -8,19 +8,14 @@
 #define TEVORA_ARROW_NODE_HPP_
 
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "abi.hpp"
+#include "memory.hpp"
 
 namespace tevora_arrow {
-
-struct FreeMemory {
-  void operator()(void* p) const noexcept { std::free(p); }
-};
-using Memory = std::unique_ptr<std::uint8_t, FreeMemory>;
 
 struct Node {
   std::string format;
