@@ -167,10 +167,25 @@ def test_empty_and_all_null_columns(column):
     assert ta.parse(column).type == ta.parse(pa.array(["x"])).type
 
 
-def test_results_keep_the_width_of_large_strings_and_export_more_than_once():
+@pytest.mark.parametrize(
+    "column, text, count",
+    [
+        (pa.array(["12345"]), pa.string(), pa.int32()),
+        (pa.array([12345]), pa.string(), pa.int32()),
+        (pa.array(["12345"], pa.string_view()), pa.string(), pa.int32()),
+        (pa.array(["12345"], pa.large_string()), pa.large_string(), pa.int64()),
+        (pa.array(["12345"], pa.large_string()).dictionary_encode(), pa.large_string(), pa.int64()),
+    ],
+)
+def test_results_keep_the_width_of_large_strings(column, text, count):
+    assert ta.store_form(column).type == text
+    table = ta.parse(column)
+    assert table.type.field("raw").type == table.type.field("store_form").type == text
+    assert table.type.field("digits").type == count and table.field("digits").to_pylist() == [5]
+
+
+def test_results_export_more_than_once():
     values = ["4006381333931", None]
-    assert ta.store_form(pa.array(values, pa.large_string())).type == pa.large_string()
-    assert ta.store_form(pa.array(values)).type == pa.string()
     result = tevora._arrow.key_strings(pa.array(values))
     assert pa.array(result).to_pylist() == pa.array(result).to_pylist() == ["04006381333930", None]
     assert len(result) == 2
@@ -205,6 +220,19 @@ def test_columns_that_cannot_be_cells_are_refused_by_their_format(column, messag
 def test_objects_that_are_not_arrow_are_refused(column):
     with pytest.raises(TypeError, match="expected an Arrow array or stream"):
         tevora._arrow.parse(column)
+
+
+def test_int8_dictionary_indices_read_as_signed():
+    """Past 127 entries an int8 index cannot reach; a negative one (0x80 to 0xFF) is refused, never read as unsigned."""
+    entries = pa.array([f"{i:013d}" for i in range(256)])
+    indices = [0, 127, None, 5]
+    column = pa.DictionaryArray.from_arrays(pa.array(indices, pa.int8()), entries)
+    assert_like_the_list_functions(column, [None if i is None else entries[i].as_py() for i in indices])
+    for index in (-1, -128):
+        bad = pa.DictionaryArray.from_arrays(pa.array([0, index], pa.int8()), entries, safe=False)
+        for function in (tevora._arrow.store_form, tevora._arrow.key_strings, tevora._arrow.parse):
+            with pytest.raises(ValueError, match="dictionary index past the dictionary"):
+                function(bad)
 
 
 @pytest.mark.parametrize("offsets", [[0, 5, 3, 13], [0, 13, 5], [-1, 5], [5, 0]])

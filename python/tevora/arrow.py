@@ -21,7 +21,9 @@ through the same interface. `store_form` and `key_strings` give `string`
 arrays (`large_string` for `large_string` input); `parse` gives a struct
 array with a field per attribute of `Parsed` and of `Gtin14`, the latter
 null where the cell holds no GTIN, and the enumerated texts (reason, message,
-encoding, indicator, allocation) dictionary-encoded.
+encoding, indicator, allocation) dictionary-encoded. Its texts are `string`
+and `digits` is int32, both the wider type for `large_string` input, whose
+cells may be longer than an int32 counts.
 
 The work runs without the GIL, chunk by chunk; the input's buffers are read
 in place. Invalid UTF-8 and malformed arrays raise ValueError; a type that

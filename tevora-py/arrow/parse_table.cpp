@@ -124,7 +124,7 @@ NodePtr assemble(std::int64_t n, NodePtr raw, NodePtr gtin, NodePtr store_form, 
   c.push_back(std::move(gtin));
   c.push_back(byte("reason", R::Reason, refused, d.reason));
   c.push_back(std::move(message));
-  c.push_back(column(rows, "digits", "l", digits, rows.take_digits()));
+  c.push_back(column(rows, "digits", rows.digits_format(), digits, rows.take_digits()));
   c.push_back(std::move(store_form));
   c.push_back(flag("was_cleaned", R::WasCleaned, kNone));
   c.push_back(flag("removed_whitespace", R::RemovedWhitespace, kNone));

@@ -43,7 +43,7 @@ template <typename Offset>
 Status parse_table(const Cells& cells, NodePtr& out) {
   const std::int64_t n = cells.size();
   TextColumns<Offset> texts(n, cells.text_bytes());
-  Rows rows(n);
+  Rows rows(n, sizeof(Offset) == sizeof(std::int64_t));
   std::int64_t i = 0;
   Status status = cells.for_each([&texts, &rows, &i](std::string_view text) {
     const tevora::Parsed parsed = tevora::parse(text);

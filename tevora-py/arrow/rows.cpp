@@ -10,10 +10,11 @@
 
 namespace tevora_arrow {
 
-Rows::Rows(std::int64_t length) : length_(length) {
-  for (Memory& bits : bits_) bits = allocate(bitmap_size(), true);
-  for (Memory& bytes : bytes_) bytes = allocate(static_cast<std::size_t>(length), true);
-  digits_ = allocate(static_cast<std::size_t>(length) * sizeof(std::int64_t), true);
+Rows::Rows(std::int64_t length, bool wide_digits) : length_(length), wide_digits_(wide_digits) {
+  for (Memory& bits : bits_) bits = allocate(bitmap_size());
+  for (Memory& bytes : bytes_) bytes = allocate(static_cast<std::size_t>(length));
+  const std::size_t width = wide_digits ? sizeof(std::int64_t) : sizeof(std::int32_t);
+  digits_ = allocate(static_cast<std::size_t>(length) * width);
 }
 
 std::size_t Rows::bitmap_size() const noexcept {
@@ -26,6 +27,7 @@ void Rows::accepted(std::int64_t i, const tevora::Parsed::Accepted& accepted) no
   const auto byte = [this, at](Byte column, unsigned value) {
     bytes_[column].get()[at] = static_cast<std::uint8_t>(value);
   };
+  byte(Reason, 0);
   byte(Encoding, static_cast<unsigned>(gtin.encoding()));
   byte(SignificantDigits, static_cast<unsigned>(gtin.significant_digits()));
   // The carried digit, read as it is, never recomputed.
@@ -36,7 +38,11 @@ void Rows::accepted(std::int64_t i, const tevora::Parsed::Accepted& accepted) no
     byte(Indicator, static_cast<unsigned>(found->kind()));
     byte(IndicatorDigit, found->digit());
     flags |= 1U << HasIndicator;
+  } else {
+    byte(Indicator, 0);
+    byte(IndicatorDigit, 0);
   }
+  put_digits(at, 0);
   const tevora::Allocation range = gtin.allocation();
   byte(Allocation, static_cast<unsigned>(range.kind()));
   const auto bit = [](bool value, Bit at_bit) { return static_cast<unsigned>(value) << at_bit; };
@@ -53,14 +59,23 @@ void Rows::accepted(std::int64_t i, const tevora::Parsed::Accepted& accepted) no
 }
 
 void Rows::refused(std::int64_t i, tevora::Reason reason) noexcept {
-  bytes_[Reason].get()[i] = static_cast<std::uint8_t>(reason.kind());
-  unsigned flags = 0;
-  if (const std::optional<std::size_t> digits = reason.digits()) {
-    const auto count = static_cast<std::int64_t>(*digits);
-    std::memcpy(digits_.get() + static_cast<std::size_t>(i) * sizeof count, &count, sizeof count);
-    flags = 1U << HasDigits;
+  const auto at = static_cast<std::size_t>(i);
+  for (Memory& bytes : bytes_) bytes.get()[at] = 0;
+  bytes_[Reason].get()[at] = static_cast<std::uint8_t>(reason.kind());
+  const std::optional<std::size_t> digits = reason.digits();
+  put_digits(at, digits.value_or(0));
+  put(i, digits ? 1U << HasDigits : 0U);
+}
+
+void Rows::put_digits(std::size_t at, std::size_t count) noexcept {
+  // A cell of a `string` column has fewer than 2^31 bytes, so its count fits.
+  if (wide_digits_) {
+    const auto wide = static_cast<std::int64_t>(count);
+    std::memcpy(digits_.get() + at * sizeof wide, &wide, sizeof wide);
+  } else {
+    const auto narrow = static_cast<std::int32_t>(count);
+    std::memcpy(digits_.get() + at * sizeof narrow, &narrow, sizeof narrow);
   }
-  put(i, flags);
 }
 
 void Rows::finish() noexcept {
