@@ -21,8 +21,13 @@ Status store_forms(const Cells& cells, NodePtr& out) {
   // A store form is the cell itself or fourteen digits, so this bound never
   // grows the buffer; the pages past what is written are never touched.
   TextColumn<Offset> forms(cells.size(), bound(cells));
-  Status status = cells.for_each(
-      [&forms](std::string_view text) { forms.append(tevora::store_form(text).as_str()); });
+  Status status = cells.for_each([&forms](std::string_view text) {
+    // The parse's own store form, read where the parser wrote its digits:
+    // tevora::store_form returns a copy of them, whose one wide load waits
+    // for the parser's narrower stores to reach the cache.
+    const tevora::Parsed parsed = tevora::parse(text);
+    forms.append(parsed.store_form());
+  });
   if (status) out = forms.finish("store_form");
   return status;
 }
