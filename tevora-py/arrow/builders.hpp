@@ -18,6 +18,7 @@
 
 #include "node.hpp"
 #include "tevora/gtin14.hpp"
+#include "tevora/internal/words.hpp"
 
 namespace tevora_arrow {
 
@@ -89,6 +90,18 @@ inline void copy_text(std::uint8_t* to, const char* from, std::size_t size) noex
   }
 }
 
+// Writes the last `size` (8 to 14) digits of `gtin`; `to` must have 16
+// bytes of room. The digits are read as the two words the parser stored,
+// which are forwarded from its stores, and shifted into place in registers:
+// a read of a tail in place would straddle those stores and wait for them.
+inline void copy_digits(std::uint8_t* to, const tevora::Gtin14& gtin, std::size_t size) noexcept {
+  using tevora::internal::store8;
+  const auto [low, high] = tevora::internal::Gtin14Access::to_words(gtin);
+  const auto shift = static_cast<unsigned>(tevora::Gtin14::kSize - size) * 8;  // under 64
+  store8(to, shift == 0 ? low : (low >> shift) | (high << (64 - shift)));
+  store8(to + 8, high >> shift);
+}
+
 // Room kept past a text column's data for copy_text.
 inline constexpr std::size_t kSlack = 16;
 
@@ -111,6 +124,15 @@ class TextColumn {
       grow(text.size());
     copy_text(data_.get() + size_, text.data(), text.size());
     size_ += text.size();
+    validity_.set(cells_);
+    end_cell();
+  }
+  // The last `size` (8 to 14) digits of `gtin`.
+  void append_digits(const tevora::Gtin14& gtin, std::size_t size) {
+    if (size > capacity_ - size_) [[unlikely]]
+      grow(size);
+    copy_digits(data_.get() + size_, gtin, size);
+    size_ += size;
     validity_.set(cells_);
     end_cell();
   }

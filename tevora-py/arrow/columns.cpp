@@ -22,11 +22,14 @@ Status store_forms(const Cells& cells, NodePtr& out) {
   // grows the buffer; the pages past what is written are never touched.
   TextColumn<Offset> forms(cells.size(), bound(cells));
   Status status = cells.for_each([&forms](std::string_view text) {
-    // The parse's own store form, read where the parser wrote its digits:
-    // tevora::store_form returns a copy of them, whose one wide load waits
-    // for the parser's narrower stores to reach the cache.
+    // tevora::store_form, with the digits read where the parser stored them
+    // (see copy_digits) rather than from a copy.
     const tevora::Parsed parsed = tevora::parse(text);
-    forms.append(parsed.store_form());
+    if (const tevora::Parsed::Accepted* accepted = parsed.accepted()) {
+      forms.append_digits(accepted->gtin, kDigits);
+    } else {
+      forms.append(text);
+    }
   });
   if (status) out = forms.finish("store_form");
   return status;

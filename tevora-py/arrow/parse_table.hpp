@@ -48,12 +48,14 @@ Status parse_table(const Cells& cells, NodePtr& out) {
   Status status = cells.for_each([&texts, &rows, &i](std::string_view text) {
     const tevora::Parsed parsed = tevora::parse(text);
     texts.raw.append(text);
-    texts.store_form.append(parsed.store_form());
     if (const tevora::Parsed::Accepted* accepted = parsed.accepted()) {
-      texts.gtin.append(accepted->gtin.as_str());
-      texts.shortest.append(accepted->gtin.shortest());
+      const tevora::Gtin14& gtin = accepted->gtin;
+      texts.store_form.append_digits(gtin, tevora::Gtin14::kSize);
+      texts.gtin.append_digits(gtin, tevora::Gtin14::kSize);
+      texts.shortest.append_digits(gtin, gtin.shortest().size());
       rows.accepted(i++, *accepted);
     } else {
+      texts.store_form.append(text);
       texts.gtin.append_null();
       texts.shortest.append_null();
       rows.refused(i++, parsed.refused()->reason);

@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "testing.hpp"
+#include "tevora/internal/words.hpp"
 
 namespace tevora {
 namespace {
@@ -44,6 +48,16 @@ TEST_P(WorkedValues, EveryOperation) {
   EXPECT_EQ(g.encoding(), w.encoding);
   EXPECT_EQ(g.shortest(), w.shortest);
   EXPECT_EQ(g.significant_digits(), w.significant);
+  // As words: the fourteen digits and two zero bytes, for a parsed value and
+  // a copy with its check digit replaced; and back to the same value.
+  for (const Gtin14& value : {g, g.with_recomputed_check_digit()}) {
+    const std::array<std::uint64_t, 2> words = internal::Gtin14Access::to_words(value);
+    char bytes[16];
+    internal::store8(bytes, words[0]);
+    internal::store8(bytes + 8, words[1]);
+    EXPECT_EQ(std::string_view(bytes, 16), std::string(value.as_str()) + std::string(2, '\0'));
+    EXPECT_EQ(internal::Gtin14Access::from_words(words[0], words[1]), value);
+  }
   const std::optional<Indicator> indicator = g.indicator();
   ASSERT_EQ(indicator.has_value(), w.indicator_digit.has_value());
   if (indicator) {

@@ -240,6 +240,15 @@ struct Gtin14Access {
     std::memcpy(result.digits_.data() + sizeof low, &high, sizeof high);
     return result;
   }
+  // The inverse of `from_words`, for front ends that copy digits a word at a
+  // time: a word read where the parser stored one is forwarded from the store.
+  static std::array<std::uint64_t, 2> to_words(const Gtin14& gtin) noexcept {
+    std::uint64_t low;
+    std::uint64_t high;
+    std::memcpy(&low, gtin.digits_.data(), sizeof low);
+    std::memcpy(&high, gtin.digits_.data() + sizeof low, sizeof high);
+    return {little_endian(low), little_endian(high)};
+  }
 
  private:
   static constexpr std::array<char, Gtin14::kSize> kZeros = {'0', '0', '0', '0', '0', '0', '0',
