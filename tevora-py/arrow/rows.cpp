@@ -23,38 +23,44 @@ std::size_t Rows::bitmap_size() const noexcept {
 
 void Rows::accepted(std::int64_t i, const tevora::Parsed::Accepted& accepted) noexcept {
   const tevora::Gtin14& gtin = accepted.gtin;
+  // Every fact first, then the stores: a byte store may alias the digits,
+  // and after one the compiler would read them again and redo the sums.
+  const tevora::Encoding encoding = gtin.encoding();
+  const std::size_t significant = gtin.significant_digits();
+  // The carried digit, read as it is, never recomputed.
+  const auto carried = static_cast<unsigned>(gtin[tevora::Gtin14::kSize - 1] - '0');
+  const unsigned expected = gtin.expected_check_digit();
+  const bool valid = gtin.check_digit_is_valid();
+  const bool internal = tevora::looks_like_internal_code(gtin);
+  const std::optional<tevora::Indicator> indicator = gtin.indicator();
+  const tevora::Allocation range = gtin.allocation();
+  // The measure field is a fact of restricted ranges only; asking nowhere
+  // else spares the heuristic its own look-up of the range.
+  const bool zeroed = range.is_restricted_circulation() && tevora::measure_field_looks_zeroed(gtin);
+
   const auto at = static_cast<std::size_t>(i);
   const auto byte = [this, at](Byte column, unsigned value) {
     bytes_[column].get()[at] = static_cast<std::uint8_t>(value);
   };
   byte(Reason, 0);
-  byte(Encoding, static_cast<unsigned>(gtin.encoding()));
-  byte(SignificantDigits, static_cast<unsigned>(gtin.significant_digits()));
-  // The carried digit, read as it is, never recomputed.
-  byte(CheckDigit, static_cast<unsigned>(gtin[tevora::Gtin14::kSize - 1] - '0'));
-  byte(ExpectedCheckDigit, gtin.expected_check_digit());
-  unsigned flags = 1U << IsGtin;
-  if (const std::optional<tevora::Indicator> found = gtin.indicator()) {
-    byte(Indicator, static_cast<unsigned>(found->kind()));
-    byte(IndicatorDigit, found->digit());
-    flags |= 1U << HasIndicator;
-  } else {
-    byte(Indicator, 0);
-    byte(IndicatorDigit, 0);
-  }
-  put_digits(at, 0);
-  const tevora::Allocation range = gtin.allocation();
+  byte(Encoding, static_cast<unsigned>(encoding));
+  byte(SignificantDigits, static_cast<unsigned>(significant));
+  byte(CheckDigit, carried);
+  byte(ExpectedCheckDigit, expected);
+  byte(Indicator, indicator ? static_cast<unsigned>(indicator->kind()) : 0);
+  byte(IndicatorDigit, indicator ? indicator->digit() : 0);
   byte(Allocation, static_cast<unsigned>(range.kind()));
+  put_digits(at, 0);
   const auto bit = [](bool value, Bit at_bit) { return static_cast<unsigned>(value) << at_bit; };
-  flags |= bit(accepted.was_cleaned(), WasCleaned) |
-           bit(accepted.removed_whitespace, RemovedWhitespace) |
-           bit(accepted.removed_separators, RemovedSeparators) |
-           bit(accepted.dropped_fraction, DroppedFraction) |
-           bit(gtin.check_digit_is_valid(), CheckDigitIsValid) |
-           bit(range.is_restricted_circulation(), IsRestrictedCirculation) |
-           bit(range.is_publication_or_coupon(), IsPublicationOrCoupon) |
-           bit(tevora::looks_like_internal_code(gtin), LooksLikeInternalCode) |
-           bit(tevora::measure_field_looks_zeroed(gtin), MeasureFieldLooksZeroed);
+  const unsigned flags =
+      bit(true, IsGtin) | bit(indicator.has_value(), HasIndicator) |
+      bit(accepted.was_cleaned(), WasCleaned) |
+      bit(accepted.removed_whitespace, RemovedWhitespace) |
+      bit(accepted.removed_separators, RemovedSeparators) |
+      bit(accepted.dropped_fraction, DroppedFraction) | bit(valid, CheckDigitIsValid) |
+      bit(range.is_restricted_circulation(), IsRestrictedCirculation) |
+      bit(range.is_publication_or_coupon(), IsPublicationOrCoupon) |
+      bit(internal, LooksLikeInternalCode) | bit(zeroed, MeasureFieldLooksZeroed);
   put(i, flags);
 }
 
