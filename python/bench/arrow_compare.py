@@ -10,6 +10,7 @@ the bytes of the arrays it returns.
 """
 
 import argparse
+import os
 import pathlib
 import statistics
 import subprocess
@@ -142,7 +143,8 @@ def main():
     sample = max(n // 10, 1)
     old = median_seconds(lambda: old_pandas_parse(pd.Series(cells[:sample], dtype=object)), 3) * n / sample
     rows.append((f"old Series.gtin.parse() (list path, from {sample} cells)", old))
-    print(f"{n} cells, median of {r} runs, ratios against utf8_lpad\n")
+    load = os.getloadavg()[0] if hasattr(os, "getloadavg") else float("nan")
+    print(f"{n} cells, median of {r} runs, ratios against utf8_lpad; load average {load:.2f} before\n")
     print(f"| {'operation':<58} | {'ms':>9} | {'x lpad':>7} |")
     print(f"|{'-' * 60}|{'-' * 11}|{'-' * 9}|")
     for name, seconds in rows:
@@ -167,6 +169,8 @@ def main():
         print(
             f"peak memory, {op}: {grown / 2**20:.1f} MiB for {output / 2**20:.1f} MiB of output ({grown / output:.2f}x)"
         )
+    if hasattr(os, "getloadavg"):
+        print(f"load average {os.getloadavg()[0]:.2f} after, on {os.cpu_count()} cores")
 
 
 if __name__ == "__main__":
