@@ -105,8 +105,9 @@ inline void copy_digits(std::uint8_t* to, const tevora::Gtin14& gtin, std::size_
 // Room kept past a text column's data for copy_text.
 inline constexpr std::size_t kSlack = 16;
 
-// A `string` (32-bit offsets) or `large_string` (64-bit) column.
-template <typename Offset>
+// A `string` (32-bit offsets) or `large_string` (64-bit) column; one that
+// is not `Nullable` spares every append its look at the validity bitmap.
+template <typename Offset, bool Nullable = true>
 class TextColumn {
  public:
   TextColumn(std::int64_t length, std::size_t bytes_hint)
@@ -124,7 +125,7 @@ class TextColumn {
       grow(text.size());
     copy_text(data_.get() + size_, text.data(), text.size());
     size_ += text.size();
-    validity_.set(cells_);
+    if constexpr (Nullable) validity_.set(cells_);
     end_cell();
   }
   // The last `size` (8 to 14) digits of `gtin`.
@@ -133,10 +134,10 @@ class TextColumn {
       grow(size);
     copy_digits(data_.get() + size_, gtin, size);
     size_ += size;
-    validity_.set(cells_);
+    if constexpr (Nullable) validity_.set(cells_);
     end_cell();
   }
-  void append_null() {
+  void append_null() requires Nullable {
     validity_.null(cells_);
     end_cell();
   }
@@ -235,7 +236,7 @@ using DictColumn = IntColumn<std::int8_t>;
 // The `string` dictionary of `count` texts, the i-th being `text(i)`.
 template <typename Text>
 NodePtr dictionary_of(std::size_t count, Text text) {
-  TextColumn<std::int32_t> column(static_cast<std::int64_t>(count), 64 * count);
+  TextColumn<std::int32_t, false> column(static_cast<std::int64_t>(count), 64 * count);
   for (std::size_t i = 0; i < count; ++i) column.append(text(i));
   return column.finish("");
 }

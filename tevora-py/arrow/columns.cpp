@@ -20,7 +20,7 @@ template <typename Offset>
 Status store_forms(const Cells& cells, NodePtr& out) {
   // A store form is the cell itself or fourteen digits, so this bound never
   // grows the buffer; the pages past what is written are never touched.
-  TextColumn<Offset> forms(cells.size(), bound(cells));
+  TextColumn<Offset, false> forms(cells.size(), bound(cells));
   Status status = cells.for_each([&forms](std::string_view text) {
     // tevora::store_form, with the digits read where the parser stored them
     // (see copy_digits) rather than from a copy.

@@ -31,7 +31,7 @@ struct TextColumns {
         gtin(n, static_cast<std::size_t>(n) * tevora::Gtin14::kSize),
         shortest(n, static_cast<std::size_t>(n) * tevora::Gtin14::kSize) {}
 
-  TextColumn<Offset> raw, store_form;
+  TextColumn<Offset, false> raw, store_form;
   TextColumn<std::int32_t> gtin, shortest;
 };
 
