@@ -201,24 +201,41 @@ def main():
     for (name, fn, repeats), (first, steady) in zip(contenders, memories):
         seconds = timed(fn, repeats)
         floor = floor or (seconds, first, steady)
-        rows.append((name, seconds * 1e9 / len(column), seconds / floor[0],
-                     steady / 2**20, steady / floor[2], first / 2**20, first / floor[1]))
-        print(f"{name:38} {rows[-1][1]:7.0f} ns/cell {rows[-1][2]:6.2f}x  "
-              f"{rows[-1][3]:6.1f} MiB {rows[-1][4]:5.2f}x  first call {rows[-1][5]:6.1f} MiB {rows[-1][6]:5.2f}x",
-              flush=True)
+        rows.append(
+            (
+                name,
+                seconds * 1e9 / len(column),
+                seconds / floor[0],
+                steady / 2**20,
+                steady / floor[2],
+                first / 2**20,
+                first / floor[1],
+            )
+        )
+        print(
+            f"{name:38} {rows[-1][1]:7.0f} ns/cell {rows[-1][2]:6.2f}x  "
+            f"{rows[-1][3]:6.1f} MiB {rows[-1][4]:5.2f}x  first call {rows[-1][5]:6.1f} MiB {rows[-1][6]:5.2f}x",
+            flush=True,
+        )
 
     one, two = thread_throughput(column)
-    threads = (f"store_form_many on two threads, each with its own column: {two / 1e6:.1f} M cells/s "
-               f"against {one / 1e6:.1f} M cells/s on one ({two / one:.2f}x)")
+    threads = (
+        f"store_form_many on two threads, each with its own column: {two / 1e6:.1f} M cells/s "
+        f"against {one / 1e6:.1f} M cells/s on one ({two / one:.2f}x)"
+    )
     print(threads)
 
-    header = (f"{len(column):,} cells, CPython {sys.version.split()[0]}, {os.cpu_count()} cores. Time is the "
-              "median of repeated calls; peak memory is the growth of the resident set during a call, in "
-              "the steady state of repeated calls and on the first call of a fresh process.\n\n"
-              "| what | ns per cell | ratio to the floor | peak memory | ratio | first call | ratio |\n"
-              "|---|---:|---:|---:|---:|---:|---:|\n")
-    table = header + "".join(f"| {n} | {ns:,.0f} | {r:.2f} | {m:.1f} MiB | {mr:.2f} | {f:.1f} MiB | {fr:.2f} |\n"
-                             for n, ns, r, m, mr, f, fr in rows)
+    header = (
+        f"{len(column):,} cells, CPython {sys.version.split()[0]}, {os.cpu_count()} cores. Time is the "
+        "median of repeated calls; peak memory is the growth of the resident set during a call, in "
+        "the steady state of repeated calls and on the first call of a fresh process.\n\n"
+        "| what | ns per cell | ratio to the floor | peak memory | ratio | first call | ratio |\n"
+        "|---|---:|---:|---:|---:|---:|---:|\n"
+    )
+    table = header + "".join(
+        f"| {n} | {ns:,.0f} | {r:.2f} | {m:.1f} MiB | {mr:.2f} | {f:.1f} MiB | {fr:.2f} |\n"
+        for n, ns, r, m, mr, f, fr in rows
+    )
     if args.markdown:
         args.markdown.parent.mkdir(parents=True, exist_ok=True)
         args.markdown.write_text(table + "\n" + threads + ".\n", encoding="utf-8")
