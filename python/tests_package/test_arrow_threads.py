@@ -75,6 +75,28 @@ started.wait()
     assert done.returncode == 0, done.stderr.decode()
 
 
+def test_a_fork_while_results_come_and_go_leaves_the_child_working():
+    # Another thread keeps giving large buffers back to the pool and taking
+    # them, so some forks land while it holds the pool's lock.
+    script = """
+import os, threading, pyarrow as pa, tevora._arrow as arrow
+column = pa.array(["4006381333931"] * 200_000)
+def churn():
+    while True:
+        arrow.parse(column)
+threading.Thread(target=churn, daemon=True).start()
+for _ in range(40):
+    pid = os.fork()
+    if pid == 0:
+        arrow.store_form(column)
+        os._exit(0)
+    assert os.waitpid(pid, 0)[1] == 0
+"""
+    env = dict(os.environ, PYTHONPATH=str(REPO / "python"))
+    done = subprocess.run([sys.executable, "-W", "ignore", "-c", script], env=env, capture_output=True, timeout=120)
+    assert done.returncode == 0, done.stderr.decode()
+
+
 def resident_kib():
     with open("/proc/self/status") as status:
         return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))

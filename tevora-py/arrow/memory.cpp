@@ -3,6 +3,8 @@
 
 #include "memory.hpp"
 
+#include <pthread.h>
+
 #include <array>
 #include <cstdlib>
 #include <cstring>
@@ -55,6 +57,9 @@ class Pool {
     return base;
   }
 
+  void lock() noexcept { mutex_.lock(); }
+  void unlock() noexcept { mutex_.unlock(); }
+
   // Keeps `base`, freeing the oldest blocks to make room, or frees it.
   void put(std::uint8_t* base) noexcept {
     const std::size_t capacity = capacity_of(base);
@@ -87,7 +92,14 @@ class Pool {
 Pool& pool() noexcept {
   // Never destroyed: a consumer may release a result during or after exit.
   alignas(Pool) static unsigned char storage[sizeof(Pool)];
-  static Pool* const shared = new (storage) Pool();
+  static Pool* const shared = [] {
+    Pool* made = new (storage) Pool();
+    // A fork while another thread held the lock would leave it held for
+    // ever in the child (multiprocessing forks): the forking thread takes it
+    // first, so the pool is whole on both sides, and gives it back in each.
+    pthread_atfork([] { pool().lock(); }, [] { pool().unlock(); }, [] { pool().unlock(); });
+    return made;
+  }();
   return *shared;
 }
 
