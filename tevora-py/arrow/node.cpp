@@ -13,16 +13,18 @@ struct SchemaData {
   ArrowSchema* dictionary = nullptr;
 };
 
+// Releases, then frees, a child struct (or null) that a parent owns.
+template <typename Struct>
+void drop(Struct* owned) noexcept {
+  if (owned == nullptr) return;
+  if (owned->release != nullptr) owned->release(owned);
+  delete owned;
+}
+
 void release_schema(ArrowSchema* schema) noexcept {
   auto* data = static_cast<SchemaData*>(schema->private_data);
-  for (ArrowSchema* child : data->children) {
-    if (child->release != nullptr) child->release(child);
-    delete child;
-  }
-  if (data->dictionary != nullptr) {
-    if (data->dictionary->release != nullptr) data->dictionary->release(data->dictionary);
-    delete data->dictionary;
-  }
+  for (ArrowSchema* child : data->children) drop(child);
+  drop(data->dictionary);
   delete data;
   schema->release = nullptr;
 }
@@ -36,14 +38,8 @@ struct ArrayData {
 
 void release_array(ArrowArray* array) noexcept {
   auto* data = static_cast<ArrayData*>(array->private_data);
-  for (ArrowArray* child : data->children) {
-    if (child->release != nullptr) child->release(child);
-    delete child;
-  }
-  if (data->dictionary != nullptr) {
-    if (data->dictionary->release != nullptr) data->dictionary->release(data->dictionary);
-    delete data->dictionary;
-  }
+  for (ArrowArray* child : data->children) drop(child);
+  drop(data->dictionary);
   delete data;
   array->release = nullptr;
 }
