@@ -8,6 +8,7 @@
 namespace tevora_arrow {
 namespace {
 
+using tevora_py::as_method;
 using tevora_py::guarded;
 using tevora_py::Ref;
 
@@ -116,18 +117,13 @@ PyObject* Result_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*
   return nullptr;
 }
 
-template <typename Function>
-PyCFunction method(Function* function) noexcept {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 PyMethodDef Result_methods[] = {
-    {"__arrow_c_schema__", method(Result_schema), METH_NOARGS,
+    {"__arrow_c_schema__", as_method(Result_schema), METH_NOARGS,
      "__arrow_c_schema__($self)\n--\n\nThe Arrow type, as an arrow_schema capsule."},
-    {"__arrow_c_array__", method(Result_array), METH_VARARGS | METH_KEYWORDS,
+    {"__arrow_c_array__", as_method(Result_array), METH_VARARGS | METH_KEYWORDS,
      "__arrow_c_array__($self, requested_schema=None)\n--\n\n"
      "The result as (arrow_schema, arrow_array) capsules; one chunk only."},
-    {"__arrow_c_stream__", method(Result_stream), METH_VARARGS | METH_KEYWORDS,
+    {"__arrow_c_stream__", as_method(Result_stream), METH_VARARGS | METH_KEYWORDS,
      "__arrow_c_stream__($self, requested_schema=None)\n--\n\n"
      "The result, chunk by chunk, as an arrow_array_stream capsule."},
     {nullptr, nullptr, 0, nullptr},

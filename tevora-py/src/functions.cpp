@@ -155,31 +155,25 @@ PyObject* parse_many(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
   });
 }
 
-template <typename Function>
-PyCFunction with_keywords(Function* function) noexcept {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 }  // namespace
 
 PyMethodDef module_functions[] = {
-    {"parse", with_keywords(parse), METH_VARARGS | METH_KEYWORDS,
-     "parse(value)\n--\n\nRead one cell."},
-    {"store_form", with_keywords(store_form), METH_VARARGS | METH_KEYWORDS,
+    {"parse", as_method(parse), METH_VARARGS | METH_KEYWORDS, "parse(value)\n--\n\nRead one cell."},
+    {"store_form", as_method(store_form), METH_VARARGS | METH_KEYWORDS,
      "store_form(value)\n--\n\nWhat to write when storing this value."},
-    {"key", with_keywords(key), METH_VARARGS | METH_KEYWORDS,
+    {"key", as_method(key), METH_VARARGS | METH_KEYWORDS,
      "key(value)\n--\n\nThe match key for this value, or `None` outside the domain."},
-    {"store_form_many", with_keywords(store_form_many), METH_VARARGS | METH_KEYWORDS,
+    {"store_form_many", as_method(store_form_many), METH_VARARGS | METH_KEYWORDS,
      "store_form_many(values)\n--\n\n"
      "Storage forms for a whole column. Releases the GIL for the work."},
-    {"key_strings", with_keywords(key_strings), METH_VARARGS | METH_KEYWORDS,
+    {"key_strings", as_method(key_strings), METH_VARARGS | METH_KEYWORDS,
      "key_strings(values)\n--\n\n"
      "Match keys for a whole column, as strings, with `None` where there is no\n"
      "key.\n\n"
      "Named `key_strings` rather than `keys` on purpose. This is the one place\n"
      "the type distinction is deliberately dropped \u2014 a dataframe column needs\n"
      "strings \u2014 so the call site has to say so."},
-    {"parse_many", with_keywords(parse_many), METH_VARARGS | METH_KEYWORDS,
+    {"parse_many", as_method(parse_many), METH_VARARGS | METH_KEYWORDS,
      "parse_many(values)\n--\n\nParse a whole column."},
     {nullptr, nullptr, 0, nullptr},
 };

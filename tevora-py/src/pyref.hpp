@@ -55,6 +55,13 @@ inline PyObject* new_str(std::string_view text) noexcept {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
+// A function of any calling convention as the PyCFunction that a
+// PyMethodDef holds; its flags say how the interpreter calls it.
+template <typename Function>
+PyCFunction as_method(Function* function) noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
 // Runs `body`, turning a C++ exception into MemoryError so that none ever
 // crosses into the interpreter; the result is then null (or false). Only
 // allocation throws in this module. Not noexcept: `body` may run Python code,
