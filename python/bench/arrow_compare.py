@@ -53,34 +53,46 @@ def polars_by_hand(series):
     return pl.when(cleaned.str.contains(r"^[0-9]{8,14}$")).then(cleaned.str.zfill(14)).otherwise(series)
 
 
+# The accessor's parse before the columnar one, as it was: a Parsed object per
+# cell, then a Series per attribute in its dtype.
+OLD_PARSED_COLUMNS = {
+    "raw": object,
+    "is_gtin": bool,
+    "gtin": object,
+    "reason": object,
+    "message": object,
+    "digits": "Int64",
+    "store_form": object,
+    "was_cleaned": bool,
+    "removed_whitespace": bool,
+    "removed_separators": bool,
+    "dropped_fraction": bool,
+}
+OLD_GTIN_COLUMNS = {
+    "shortest": object,
+    "encoding": object,
+    "check_digit_is_valid": "boolean",
+    "allocation": object,
+    "is_restricted_circulation": "boolean",
+    "is_publication_or_coupon": "boolean",
+    "looks_like_internal_code": "boolean",
+    "measure_field_looks_zeroed": "boolean",
+}
+
+
 def old_pandas_parse(series):
-    """The accessor's parse before the columnar one: a Parsed object per cell, a column per attribute."""
     parsed = tevora.parse_many(tevora.pandas.cells(series))
     gtins = [p.gtin for p in parsed]
-    names = [
-        "raw",
-        "is_gtin",
-        "reason",
-        "message",
-        "digits",
-        "store_form",
-        "was_cleaned",
-        "removed_whitespace",
-        "removed_separators",
-        "dropped_fraction",
-    ]
-    columns = {name: pd.Series([getattr(p, name) for p in parsed], index=series.index) for name in names}
-    for name in [
-        "shortest",
-        "encoding",
-        "check_digit_is_valid",
-        "allocation",
-        "is_restricted_circulation",
-        "is_publication_or_coupon",
-        "looks_like_internal_code",
-        "measure_field_looks_zeroed",
-    ]:
-        columns[name] = pd.Series([getattr(g, name) if g else None for g in gtins], index=series.index)
+    columns = {}
+    for name, dtype in OLD_PARSED_COLUMNS.items():
+        if name == "gtin":
+            values = [g.value if g else None for g in gtins]
+        else:
+            values = [getattr(p, name) for p in parsed]
+        columns[name] = pd.Series(values, dtype=dtype, index=series.index)
+    for name, dtype in OLD_GTIN_COLUMNS.items():
+        values = [getattr(g, name) if g else None for g in gtins]
+        columns[name] = pd.Series(values, dtype=dtype, index=series.index)
     return pd.DataFrame(columns, index=series.index)
 
 
