@@ -12,6 +12,7 @@ import pytest
 
 import tevora
 from tevora import cli
+from tevora._report import Report
 from conftest import REPO
 
 CATALOGUE = REPO / "examples" / "catalogue.csv"
@@ -312,11 +313,11 @@ def test_plain_progress_line_when_tqdm_is_absent(tmp_path, monkeypatch):
     monkeypatch.setitem(sys.modules, "tqdm", None)
     monkeypatch.setattr(cli, "PROGRESS_DELAY", 0.0)
     monkeypatch.setattr(cli, "PROGRESS_EVERY", 0.0)
-    source = tevora._tables.CsvSource(CATALOGUE, None)
+    table = tevora._tables.open_table(str(CATALOGUE), None)
     terminal = Terminal()
-    progress = cli.Progress(source, terminal)
-    list(source.rows())
-    progress.update()
+    progress = cli.Progress(table, terminal)
+    table.check(3, Report(table.path, "gtin", "option"), progress.update)
     progress.close()
-    source.close()
-    assert terminal.written == "\rtevora: catalogue.csv 100%\r\x1b[K"
+    table.close()
+    assert terminal.written.startswith("\rtevora: catalogue.csv")
+    assert terminal.written.endswith(" 100%\r\x1b[K")

@@ -1,31 +1,45 @@
 """The `tevora` command: report on a file's GTIN column, or write it back clean.
 
-    tevora check FILE [--column NAME] [--json]
+    tevora check FILE [--column NAME] [--json] [--fail-on KINDS] [--rows-csv OUT]
     tevora clean FILE -o OUT [--column NAME] [--key-column NAME] [--explain]
 
-FILE is CSV or TSV (the dialect is sniffed), or .xlsx when openpyxl is
-installed; its first row names the columns. Rows stream through the column
-functions in chunks, so memory stays flat whatever the file's size. Bad input
-ends with one line on stderr and exit status 1.
+FILE is CSV or TSV, an .xlsx workbook, a Parquet or an Arrow file, or - for
+stdin; its first row (or schema) names the columns. Each format is a `Table`
+(see `_tables`); this module chooses the column, runs the table's pass and
+says how it went. Bad input ends with one line on stderr and exit status 1.
 """
 
 from __future__ import annotations
 
 import argparse
+import codecs
 import contextlib
-import itertools
+import csv
 import json
 import os
-import pathlib
 import re
+import signal
 import sys
 import time
-from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterator, List, Optional, Sequence, TextIO, Tuple
 
-from . import __version__, key_strings, parse_many, store_form_many
+from . import __version__, parse_many
+from ._legacy import column_cells
+from ._output import Output, describe
 from ._report import Report, _shown
-from ._tables import CsvSink, CsvSource, InputError, XlsxSink, XlsxSource, open_table
+from ._tables import (
+    CleanOptions,
+    InputError,
+    Table,
+    input_format,
+    open_table,
+    output_format,
+    shown_path,
+    writable_formats,
+)
 
+# Kept for callers that set it; the format modules choose their own chunks.
+__all__ = ["main", "column_cells", "find_column", "Progress"]
 CHUNK_ROWS = 1 << 16
 # Rows read to find the GTIN column by its content.
 DETECTION_ROWS = 1000
@@ -35,51 +49,197 @@ DETECTION_SHARE = 0.3
 HEADER_WORDS = {"gtin", "gtins", "ean", "eans", "upc", "upcs", "upca", "barcode", "barcodes", "jan"}
 PROGRESS_DELAY = 1.0
 PROGRESS_EVERY = 0.5
+EXIT_FAILED_CHECK = 3
+# Signals that end a run as Ctrl-C does: whatever was being written is removed.
+STOP_SIGNALS = tuple(getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, name))
+# Codecs that have text on both sides but are no file's encoding.
+NOT_FILE_ENCODINGS = {"undefined", "punycode", "idna", "unicode-escape", "raw-unicode-escape"}
+FAIL_ON_KINDS = ("wrong-check-digit", "refused")
+PROBLEM_FIELDS = ("row", "raw", "reason", "message", "flags")
+
+
+class Interrupted(BaseException):
+    """A stop signal arrived; carries its number to the exit status."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     # Cells and messages may hold characters the terminal's encoding lacks; show
     # them as escapes rather than fail.
-    if hasattr(sys.stdout, "reconfigure"):
-        sys.stdout.reconfigure(errors="backslashreplace")
+    for stream in (sys.stdout, sys.stderr):
+        if hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="backslashreplace")
     args = _parser().parse_args(argv)
-    try:
-        return int(args.run(args))
-    except InputError as error:
-        return _fail(str(error))
-    except KeyboardInterrupt:
-        return _fail("interrupted", 130)
-    except BrokenPipeError:
-        # The reader of our output went away (`tevora check big.csv | head`); say nothing more.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
+    with _stop_signals():
+        try:
+            return int(args.run(args))
+        except Interrupted as stop:
+            return _fail(f"interrupted by {signal.Signals(stop.signum).name}; no output left behind", 128 + stop.signum)
+        except KeyboardInterrupt:
+            return _fail("interrupted by SIGINT; no output left behind", 128 + signal.SIGINT)
+        except BrokenPipeError:
+            # The reader of our output went away (`tevora check big.csv | head`); say nothing more.
+            _silence_stdout()
+            return 1
+        except InputError as error:
+            return _fail(str(error))
+        except MemoryError as error:
+            row = getattr(error, "row", None)
+            return _fail("out of memory" + (f" at row {row:,}" if row else ""))
+        except OSError as error:
+            where = f"{shown_path(error.filename)}: " if isinstance(error.filename, str) else ""
+            return _fail(f"{where}{describe(error)}")
+        except UnicodeError as error:
+            return _fail(f"{args.file_shown}: {error}")
+        except csv.Error as error:
+            return _fail(f"{args.file_shown}: not readable as CSV: {error}")
+        except Exception as error:  # a fault of ours: still one line, and where to report it
+            return _fail(f"unexpected {type(error).__name__}: {_one_line(str(error))} (please report this)")
 
 
 def _fail(message: str, status: int = 1) -> int:
-    print(f"tevora: {message}", file=sys.stderr)
+    try:
+        sys.stderr.write(f"tevora: {_one_line(message)}\n")
+        sys.stderr.flush()
+    except OSError:
+        pass
     return status
+
+
+def _one_line(text: str) -> str:
+    return text.replace("\r", "\\r").replace("\n", "\\n")
+
+
+def _silence_stdout() -> None:
+    """Points stdout at /dev/null, so that the interpreter's last flush of a
+    stream that failed (a closed pipe, a full disk) says nothing."""
+    try:
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, sys.stdout.fileno())
+        os.close(null)
+    except (OSError, ValueError):
+        pass
+
+
+@contextlib.contextmanager
+def _stop_signals() -> Iterator[None]:
+    def stop(signum: int, frame: Any) -> None:
+        raise Interrupted(signum)
+
+    previous: Dict[int, Any] = {}
+    try:
+        for number in STOP_SIGNALS:
+            # A signal ignored by whoever started us (nohup) stays ignored.
+            if signal.getsignal(number) is not signal.SIG_IGN:
+                previous[number] = signal.signal(number, stop)
+    except ValueError:  # not the main thread: signals stay as they are
+        pass
+    try:
+        yield
+    finally:
+        for number, handler in previous.items():
+            signal.signal(number, handler)
+
+
+def _write(stream: TextIO, text: str, name: str) -> None:
+    """Writes to stdout or stderr; a full disk or a dead device is one line."""
+    try:
+        stream.write(text)
+        stream.flush()
+    except BrokenPipeError:
+        raise
+    except OSError as error:
+        _silence_stdout()
+        raise InputError(f"{name}: cannot write: {describe(error)}") from None
+
+
+# ---- Arguments -------------------------------------------------------------------
+
+CHECK_EXAMPLES = """\
+examples:
+  tevora check products.csv
+  tevora check products.xlsx --column "Pack GTIN"
+  tevora check products.csv --json > report.json
+  tevora check products.csv --fail-on wrong-check-digit,refused:5
+  tevora check products.csv --rows-csv problems.csv
+  some-export | tevora check -
+
+exit status: 0 the report was written; 1 the file could not be read;
+3 --fail-on found such cells.
+"""
+
+CLEAN_EXAMPLES = """\
+examples:
+  tevora clean products.csv -o products.clean.csv
+  tevora clean products.csv -o products.clean.csv --key-column gtin_key --explain
+  tevora clean products.xlsx -o products.clean.xlsx
+  tevora clean products.parquet -o products.clean.parquet
+  some-export | tevora clean - -o - > clean.csv
+
+A CSV or TSV file keeps every byte but the GTIN cells (delimiter, quoting,
+line endings, encoding); a workbook keeps every sheet, formula and style.
+OUT is written beside its place and moved there when complete; on any
+failure, or Ctrl-C, nothing is left behind.
+"""
 
 
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="tevora",
-        description="Read the GTINs (EAN/UPC barcode numbers) of a CSV, TSV or .xlsx file.",
+        description="Read the GTINs (EAN/UPC barcode numbers) of a CSV, TSV, .xlsx, Parquet or Arrow file.",
+        epilog="examples:\n  tevora check products.csv\n  tevora clean products.csv -o clean.csv\n\n"
+        "tevora COMMAND --help describes each command.",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("--version", action="version", version=f"tevora {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     def common(command: argparse.ArgumentParser) -> None:
         command.add_argument(
-            "file", type=pathlib.Path, metavar="FILE", help="CSV, TSV or .xlsx; the first row names the columns"
+            "file",
+            metavar="FILE",
+            help="CSV, TSV, .xlsx, .parquet or .arrow/.feather, or - for stdin (read as CSV); "
+            "the first row names the columns",
         )
         command.add_argument(
             "--column", metavar="NAME", help="the GTIN column (default: found by its header, else by its content)"
         )
-        command.add_argument("--encoding", metavar="NAME", help="the text encoding of a CSV file (default: UTF-8)")
+        command.add_argument(
+            "--encoding", metavar="NAME", help="the text encoding of a CSV file (default: from its BOM, else UTF-8)"
+        )
+        command.add_argument(
+            "--delimiter",
+            metavar="CHAR",
+            help="the CSV field delimiter (default: told from the header line); \\t is tab",
+        )
+        command.add_argument("--quote", metavar="CHAR", help='the CSV quote character (default: ")')
 
-    check = commands.add_parser("check", help="report what the GTIN column holds")
+    check = commands.add_parser(
+        "check",
+        help="report what the GTIN column holds",
+        description="Reports what the GTIN column holds: valid GTINs and wrong check digits, refusals by "
+        "reason, what had to be cleaned, encodings, allocations, heuristic flags and match-key collisions. "
+        "Rows are numbered as a spreadsheet shows them, the header being row 1.",
+        epilog=CHECK_EXAMPLES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     common(check)
     check.add_argument("--json", action="store_true", help="the same report as JSON")
+    check.add_argument(
+        "--fail-on",
+        metavar="KINDS",
+        type=_fail_on,
+        help="exit with status 3 when the column holds cells of these kinds: wrong-check-digit, refused "
+        "(non-empty cells that are no GTIN), comma-separated; KIND:PCT only when above PCT percent of the cells",
+    )
+    check.add_argument(
+        "--rows-csv",
+        metavar="OUT",
+        help="also write one CSV row per problem cell: row, raw, reason, message, flags",
+    )
     check.set_defaults(run=run_check)
 
     clean = commands.add_parser(
@@ -87,15 +247,16 @@ def _parser() -> argparse.ArgumentParser:
         help="write the file back with the GTIN column in store form",
         description="Writes FILE to OUT with every GTIN in the column replaced by its canonical "
         "fourteen digits; every other cell, and every cell that holds no GTIN, is written as it was.",
+        epilog=CLEAN_EXAMPLES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     common(clean)
     clean.add_argument(
         "-o",
         "--output",
-        type=pathlib.Path,
         required=True,
         metavar="OUT",
-        help="where to write (.xlsx writes a workbook)",
+        help="where to write, - for stdout; its suffix chooses the format (.csv, .tsv, .xlsx, .parquet, .arrow)",
     )
     clean.add_argument(
         "--key-column", metavar="NAME", help="add the check-digit-agnostic match key as a column of this name"
@@ -103,150 +264,280 @@ def _parser() -> argparse.ArgumentParser:
     clean.add_argument(
         "--explain", action="store_true", help="add the reason and message of each refusal as two columns"
     )
+    clean.add_argument(
+        "--trust-numbers",
+        action="store_true",
+        help="workbooks: rewrite numeric cells that probably lost digits in scientific notation too",
+    )
     clean.set_defaults(run=run_clean)
     return parser
+
+
+def _fail_on(text: str) -> Dict[str, float]:
+    """ "wrong-check-digit,refused:5" -> {kind: percent}; percent 0 means any cell."""
+    limits: Dict[str, float] = {}
+    for item in text.split(","):
+        kind, _, share = item.strip().partition(":")
+        if kind not in FAIL_ON_KINDS:
+            raise argparse.ArgumentTypeError(
+                f"unknown kind {kind!r}; choose from {', '.join(FAIL_ON_KINDS)}, as KIND or KIND:PERCENT"
+            )
+        if kind in limits:
+            raise argparse.ArgumentTypeError(f"{kind} given twice")
+        percent = 0.0
+        if _:
+            try:
+                percent = float(share.rstrip("%"))
+            except ValueError:
+                percent = -1.0
+            if not 0 <= percent < 100 or share.strip().lower() in ("nan", "inf"):
+                raise argparse.ArgumentTypeError(f"{item.strip()!r}: the percentage must be a number from 0 to 100")
+        limits[kind] = percent
+    return limits
+
+
+def _encoding(name: Optional[str]) -> Optional[str]:
+    if name is None:
+        return None
+    try:
+        info = codecs.lookup(name)
+    except (LookupError, ValueError):
+        raise InputError(f"unknown encoding {name!r}") from None
+    if not getattr(info, "_is_text_encoding", True) or info.name in NOT_FILE_ENCODINGS:
+        raise InputError(f"{name!r} is not a text encoding; name one such as utf-8, cp1252 or latin-1")
+    return name
+
+
+def _character(name: str, value: Optional[str]) -> Optional[str]:
+    if value is None:
+        return None
+    value = {"\\t": "\t", "tab": "\t", "TAB": "\t"}.get(value, value)
+    if len(value) != 1 or value in "\r\n":
+        raise InputError(f"--{name} takes one character (\\t for a tab), not {value!r}")
+    return value
+
+
+def _format_options(args: argparse.Namespace) -> Dict[str, str]:
+    options = {}
+    for name in ("delimiter", "quote"):
+        value = _character(name, getattr(args, name))
+        if value is not None:
+            options[name] = value
+    if "delimiter" in options and options["delimiter"] == options.get("quote", '"'):
+        raise InputError("--delimiter and --quote must be different characters")
+    return options
+
+
+@contextlib.contextmanager
+def _table(args: argparse.Namespace) -> Iterator[Tuple[Table, int, str]]:
+    """The table, its GTIN column's index and how the column was found."""
+    args.file_shown = shown_path(args.file)
+    encoding = _encoding(args.encoding)
+    options = _format_options(args)
+    table = open_table(args.file, encoding, **options)
+    try:
+        index, found_by = find_column(table, args.column)
+        yield table, index, found_by
+    finally:
+        table.close()
 
 
 # ---- check -----------------------------------------------------------------------
 
 
-@contextlib.contextmanager
-def _column(args: argparse.Namespace) -> Iterator[Tuple[Any, int, str, Iterator[List[List[Any]]], "Progress"]]:
-    """The table, its GTIN column (index, and how it was found) and its rows in chunks."""
-    source = open_table(args.file, args.encoding)
-    progress = Progress(source)
-    try:
-        chunks = _chunks(source.rows())
-        first: List[List[Any]] = next(chunks, [])
-        index, found_by = find_column(source, first[:DETECTION_ROWS], args.column)
-        yield source, index, found_by, itertools.chain([first], chunks), progress
-    finally:
-        progress.close()
-        source.close()
-
-
 def run_check(args: argparse.Namespace) -> int:
-    with _column(args) as (source, index, found_by, chunks, progress):
-        report = Report(str(args.file), source.header[index], found_by)
-        row = 2  # the header is row 1, as a spreadsheet numbers it
-        for chunk in chunks:
-            report.add(row, parse_many(column_cells(chunk, index, source.typed)))
-            row += len(chunk)
-            progress.update()
+    args.file_shown = shown_path(args.file)
+    rows_out = Output(args.rows_csv, args.file) if args.rows_csv is not None else None
+    with _table(args) as (table, index, found_by), contextlib.ExitStack() as stack:
+        report = Report(table.path, table.header[index], found_by)
+        target: Any = report
+        if rows_out is not None:
+            stack.enter_context(rows_out)
+            target = ProblemRows(report, rows_out.open())
+        progress = stack.enter_context(contextlib.closing(Progress(table)))
+        table.check(index, target, progress.update)
+        if rows_out is not None:
+            target.close()
+            rows_out.commit()
     if args.json:
-        sys.stdout.write(json.dumps(report.as_dict(), indent=2, ensure_ascii=False) + "\n")
+        _write(sys.stdout, json.dumps(report.as_dict(), indent=2, ensure_ascii=False) + "\n", "stdout")
     else:
-        sys.stdout.write(report.as_text())
-    return 0
+        _write(sys.stdout, report.as_text(), "stdout")
+    failed = failed_checks(report, args.fail_on or {})
+    for line in failed:
+        _fail(line)
+    return EXIT_FAILED_CHECK if failed else 0
+
+
+def failed_checks(report: Report, limits: Dict[str, float]) -> List[str]:
+    """One line for each --fail-on kind the column holds more of than allowed."""
+    counts = {"wrong-check-digit": report.gtins - report.valid, "refused": _refused(report)}
+    words = {"wrong-check-digit": "with a wrong check digit", "refused": "refused (no GTIN)"}
+    failed = []
+    for kind, percent in limits.items():
+        count = counts[kind]
+        share = 100 * count / report.cells if report.cells else 0.0
+        if count and share > percent:
+            limit = f"above the limit of {percent:g}%" if percent else "--fail-on allows none"
+            failed.append(f"{count:,} cells {words[kind]} ({share:.2f}% of {report.cells:,}); {limit}")
+    return failed
+
+
+def _refused(report: Any) -> int:
+    count = getattr(report, "refused_count", None)
+    if count is None:  # the report of before the native tally
+        count = report.cells - report.gtins - report.refused.get("empty", 0)
+    return int(count)
+
+
+class ProblemRows:
+    """The report, writing one CSV row for each problem cell it is given:
+    refused (but not empty), a wrong check digit, or a heuristic flag."""
+
+    FLAGS = (
+        "looks_like_internal_code",
+        "measure_field_looks_zeroed",
+        "is_restricted_circulation",
+        "is_publication_or_coupon",
+    )
+
+    def __init__(self, report: Report, out: Any) -> None:
+        import io
+
+        self.report: Any = report  # the report before and after the native tally
+        self._text = io.TextIOWrapper(out, encoding="utf-8", newline="")
+        self._writer = csv.writer(self._text, lineterminator="\n")
+        self._writer.writerow(PROBLEM_FIELDS)
+        self._native = hasattr(report, "tally")
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self.report, name)
+
+    def add(self, first_row: int, cells: Sequence[Any], lost_digits: Optional[Sequence[int]] = None) -> None:
+        parsed = cells if cells and not self._native and hasattr(cells[0], "reason") else parse_many(list(cells))
+        lost = set(lost_digits or ())
+        rows = []
+        for j, p in enumerate(parsed):
+            g = p.gtin
+            flags = [name.replace("is_", "", 1) for name in self.FLAGS if g is not None and getattr(g, name)]
+            if j in lost:
+                flags.append("probably_lost_digits")
+            if g is None:
+                if p.reason == "empty":
+                    continue
+                reason, message = p.reason, p.message or ""
+            elif not g.check_digit_is_valid:
+                reason, message = "wrong_check_digit", f"the check digit should be {g.expected_check_digit}"
+            elif flags:
+                reason, message = "flagged", ""
+            else:
+                continue
+            rows.append((first_row + j, p.raw, reason, message, " ".join(flags)))
+        self._writer.writerows(rows)
+        if self._native:
+            self.report.add(first_row, cells, lost_digits)
+        else:
+            self.report.add(first_row, parsed)
+
+    def add_arrow(self, first_row: int, column: Any) -> None:
+        cells = column.to_pylist()
+        self.add(first_row, cells)
+
+    def close(self) -> None:
+        self._text.flush()
+        self._text.detach()
 
 
 # ---- clean -----------------------------------------------------------------------
 
 
 def run_clean(args: argparse.Namespace) -> int:
-    out: pathlib.Path = args.output
-    if _same_file(args.file, out):
-        raise InputError(f"{out}: the output is the input file; write the cleaned copy to another path")
-    with _column(args) as (source, index, _, chunks, progress):
-        name = source.header[index]
-        added = ([args.key_column] if args.key_column else []) + (
+    args.file_shown = shown_path(args.file)
+    # Everything that can be refused from the arguments alone is, before the input is read.
+    out_format = output_format(args.output, args.file)
+    if args.output == "" or args.output is None:
+        raise InputError("the output path is empty; name a file, or - for stdout")
+    with _table(args) as (table, index, _):
+        if out_format not in writable_formats(table, args.file):
+            raise InputError(
+                f"{shown_path(args.output)}: a {input_format(args.file)} file is not written as {out_format}; "
+                f"write {' or '.join(writable_formats(table, args.file))}"
+            )
+        name = table.header[index]
+        added = ([args.key_column] if args.key_column is not None else []) + (
             [f"{name}_reason", f"{name}_message"] if args.explain else []
         )
-        for new in added:
-            if new in source.header:
-                raise InputError(f"{args.file}: there is a column {_shown(new)} already; choose another name")
-        if out.suffix.lower() == ".xlsx":
-            sink: Any = XlsxSink(out, getattr(source, "sheet_title", "Sheet1"))
-        elif isinstance(source, CsvSource):
-            sink = CsvSink(out, source.format, source.encoding)
-        else:
-            sink = CsvSink(out, dict(lineterminator="\n"), "utf-8")
-        cleaner = _Cleaner(
-            index, source.typed, len(source.header_cells), args.key_column is not None, args.explain, sink
+        _check_added(table, added, out_format, args)
+        options = CleanOptions(
+            key_column=args.key_column,
+            explain=args.explain,
+            added=added,
+            trust_numbers=args.trust_numbers,
+            output_format=out_format,
         )
-        try:
-            sink.write([source.header_cells + added])
-            for chunk in chunks:
-                sink.write(cleaner.clean(chunk))
-                progress.update()
-            sink.commit()
-        except BaseException:
-            sink.abort()
-            raise
-    print(
-        f"{out}: {cleaner.rows:,} rows written; column {_shown(name)}: {cleaner.gtins:,} GTINs in store form "
-        f"({cleaner.changed:,} rewritten), {cleaner.rows - cleaner.gtins:,} cells kept as they were"
+        with Output(args.output, args.file) as output, contextlib.closing(Progress(table)) as progress:
+            stream = output.open()
+            to_stdout = output.in_place and _is_stdout(stream)
+            result = table.clean(index, stream, options, progress.update)
+            output.commit()
+    summary = (
+        f"{output.shown}: {result.rows:,} rows written; column {_shown(name)}: {result.gtins:,} GTINs in store form "
+        f"({result.changed:,} rewritten), {result.rows - result.gtins:,} cells kept as they were"
     )
+    notes = list(result.notes)
+    if result.ragged:
+        notes.append(f"{result.ragged:,} rows are longer than the header; the added columns follow the longest")
+    if result.stray_quotes:
+        notes.append(f"{result.stray_quotes:,} cells hold a quote inside an unquoted field, kept as they were")
+    if result.lost_digits:
+        notes.append(
+            f"{result.lost_digits:,} numbers probably lost digits in scientific notation and were kept "
+            "(--trust-numbers rewrites them)"
+        )
+    text = "\n".join([summary] + [f"  {note}" for note in notes]) + "\n"
+    if to_stdout:
+        _write(sys.stderr, text, "stderr")
+    else:
+        _write(sys.stdout, text, "stdout")
     return 0
 
 
-class _Cleaner:
-    """Rewrites rows in place: the column's GTINs in store form, then the added columns."""
-
-    def __init__(self, index: int, typed: bool, width: int, key: bool, explain: bool, sink: Any) -> None:
-        self.index, self.typed, self.width, self.key, self.explain, self.sink = index, typed, width, key, explain, sink
-        self.blank = None if isinstance(sink, XlsxSink) else ""
-        self.messages: Dict[str, str] = {}  # each in words the output's encoding can hold
-        self.rows = self.gtins = self.changed = 0
-
-    def clean(self, chunk: List[List[Any]]) -> List[List[Any]]:
-        index, blank = self.index, self.blank
-        cells = column_cells(chunk, index, self.typed)
-        stores, keys = store_form_many(cells), key_strings(cells)
-        explained = self._explain(cells, keys) if self.explain else {}
-        for j, row in enumerate(chunk):
-            if keys[j] is not None:
-                self.gtins += 1
-                self.changed += stores[j] != row[index]
-                row[index] = stores[j]
-            if (self.key or self.explain) and row:  # a blank line stays blank
-                row.extend([blank] * (self.width - len(row)))
-                if self.key:
-                    row.append(keys[j] if keys[j] is not None else blank)
-                if self.explain:
-                    row.extend(explained.get(j, [blank, blank]))
-        self.rows += len(chunk)
-        return chunk
-
-    def _explain(self, cells: List[Any], keys: List[Optional[str]]) -> Dict[int, List[Any]]:
-        refused = [j for j, k in enumerate(keys) if k is None]
-        explained = {}
-        for j, p in zip(refused, parse_many([cells[j] for j in refused])):
-            message = p.message or ""
-            if message not in self.messages:
-                fits = self.sink.can_encode(message)
-                self.messages[message] = message if fits else message.replace("\u2014", "-")
-            explained[j] = [p.reason, self.messages[message]]
-        return explained
+def _check_added(table: Table, added: List[str], out_format: str, args: argparse.Namespace) -> None:
+    """Refuses added column names that clash, or that the output cannot hold."""
+    seen = set(table.header)
+    for new in added:
+        if new == "":
+            raise InputError("--key-column needs a name")
+        if new in table.header:
+            raise InputError(f"{table.path}: there is a column {_shown(new)} already; choose another name")
+        if new in seen:
+            raise InputError(f"the added column {_shown(new)} would be there twice (--key-column and --explain)")
+        seen.add(new)
+    encoding = getattr(table, "encoding", None) or args.encoding
+    if out_format == "csv" and encoding:
+        for new in added:
+            try:
+                new.encode(encoding)
+            except UnicodeEncodeError:
+                raise InputError(
+                    f"the column name {_shown(new)} cannot be written in the file's encoding {encoding}"
+                ) from None
 
 
-def _same_file(a: pathlib.Path, b: pathlib.Path) -> bool:
+def _is_stdout(stream: Any) -> bool:
     try:
-        return os.path.samefile(a, b)
-    except OSError:
-        return os.path.abspath(a) == os.path.abspath(b)
+        return os.path.samestat(os.fstat(stream.fileno()), os.fstat(sys.stdout.fileno()))
+    except (OSError, ValueError, AttributeError):
+        return False
 
 
 # ---- Columns ---------------------------------------------------------------------
 
 
-def column_cells(chunk: List[List[Any]], index: int, typed: bool) -> List[Any]:
-    """The column's cells as the column functions take them; a short row has an empty cell."""
-    cells = [row[index] if index < len(row) else None for row in chunk]
-    return [_typed_cell(c) for c in cells] if typed else cells
-
-
-def _typed_cell(value: Any) -> Any:
-    if value is None or isinstance(value, (str, int)):
-        return value
-    if isinstance(value, float):
-        return None if value != value else value  # NaN is a missing value, not the text "NaN"
-    return str(value)  # dates and the like: text, refused and left as they are
-
-
-def find_column(source: "CsvSource | XlsxSource", sample: List[List[Any]], requested: Optional[str]) -> Tuple[int, str]:
-    """The index of the GTIN column, and how it was found."""
-    header = source.header
+def find_column(table: Table, requested: Optional[str]) -> Tuple[int, str]:
+    """The index of the GTIN column, and how it was found; when more than one
+    column could be it, says on stderr which was taken."""
+    header = table.header
     if requested is not None:
         found = [i for i, name in enumerate(header) if name == requested]
         if not found:
@@ -256,26 +547,44 @@ def find_column(source: "CsvSource | XlsxSource", sample: List[List[Any]], reque
             return found[0], "option"
         if found:
             positions = ", ".join(str(i + 1) for i in found)
-            raise InputError(f"{source.path}: {len(found)} columns are named {_shown(requested)} (columns {positions})")
-        raise InputError(f"{source.path}: no column {_shown(requested)}; the columns are {_listing(header)}")
+            raise InputError(f"{table.path}: {len(found)} columns are named {_shown(requested)} (columns {positions})")
+        raise InputError(f"{table.path}: no column {_shown(requested)}; the columns are {_listing(header)}")
+
+    sample = table.sample(DETECTION_ROWS)
+    scores: Dict[int, Tuple[int, int]] = {}
 
     def score(index: int) -> Tuple[int, int]:
-        parsed = parse_many(column_cells(sample, index, source.typed))
-        valid = sum(1 for p in parsed if p.gtin is not None and p.gtin.check_digit_is_valid)
-        return valid, sum(1 for p in parsed if p.reason != "empty")
+        if index not in scores:
+            parsed = parse_many([row[index] if index < len(row) else None for row in sample])
+            valid = sum(1 for p in parsed if p.gtin is not None and p.gtin.check_digit_is_valid)
+            scores[index] = (valid, sum(1 for p in parsed if p.reason != "empty"))
+        return scores[index]
 
     named = [i for i, name in enumerate(header) if _names_gtin(name)]
-    if len(named) == 1:
-        return named[0], "header"
     if named:
-        return max(named, key=lambda i: (score(i)[0], -i)), "header"
-    scores = {i: score(i) for i in range(len(header))}
-    best = max(scores, key=lambda i: (scores[i][0], -i), default=None)
-    if best is not None and scores[best][0] > 0 and scores[best][0] >= DETECTION_SHARE * scores[best][1]:
+        best = max(named, key=lambda i: (score(i)[0], -i))
+        _announce(table, named, best, "headers name")
+        return best, "header"
+    qualifying = [i for i in range(len(header)) if score(i)[0] > 0 and score(i)[0] >= DETECTION_SHARE * score(i)[1]]
+    if qualifying:
+        best = max(qualifying, key=lambda i: (score(i)[0], -i))
+        _announce(table, qualifying, best, "columns hold")
         return best, "content"
     raise InputError(
-        f"{source.path}: no GTIN column found by header or content; name it with --column "
-        f"(the columns are {_listing(header)})"
+        f"{table.path}: no GTIN column found by header or content; name it with --column "
+        f"(the columns are {_listing(table.header)})"
+    )
+
+
+def _announce(table: Table, candidates: List[int], chosen: int, how: str) -> None:
+    if len(candidates) < 2:
+        return
+    names = ", ".join(_shown(table.header[i]) for i in candidates)
+    _write(
+        sys.stderr,
+        f"tevora: {len(candidates)} {how} GTINs ({names}); using {_shown(table.header[chosen])}, "
+        f"which has the most valid GTINs in the first rows; name another with --column\n",
+        "stderr",
     )
 
 
@@ -291,14 +600,6 @@ def _listing(header: List[str], limit: int = 30) -> str:
     return names + (f", \u2026 ({len(header)} in all)" if len(header) > limit else "")
 
 
-def _chunks(rows: Iterator[List[Any]]) -> Iterator[List[List[Any]]]:
-    while True:
-        chunk = list(itertools.islice(rows, CHUNK_ROWS))
-        if not chunk:
-            return
-        yield chunk
-
-
 # ---- Progress --------------------------------------------------------------------
 
 
@@ -307,9 +608,13 @@ class Progress:
     only to a person at a terminal: tqdm's when it is installed, else a line of
     percentages."""
 
-    def __init__(self, source: "CsvSource | XlsxSource", stream: Any = None) -> None:
-        self._source, self._stream = source, stream or sys.stderr
-        self._on = self._stream.isatty() and source.total > 0
+    def __init__(self, table: Table, stream: Any = None) -> None:
+        self._table, self._stream = table, stream or sys.stderr
+        self._name = os.path.basename(table.path) or table.path
+        try:
+            self._on = bool(self._stream.isatty()) and table.total > 0
+        except (OSError, ValueError):
+            self._on = False
         self._start = self._shown = time.monotonic()
         self._written = False
         self._bar: Any = None
@@ -319,27 +624,27 @@ class Progress:
             except ImportError:
                 return
             self._bar = tqdm(
-                total=source.total,
-                unit=source.unit,
+                total=table.total,
+                unit=table.unit,
                 unit_scale=True,
                 delay=PROGRESS_DELAY,
                 leave=False,
                 file=self._stream,
-                desc=source.path.name,
+                desc=self._name,
             )
 
     def update(self) -> None:
         if not self._on:
             return
-        done = self._source.done()
+        done = self._table.done()
         if self._bar is not None:
             self._bar.update(done - self._bar.n)
             return
         now = time.monotonic()
         if now - self._start >= PROGRESS_DELAY and now - self._shown >= PROGRESS_EVERY:
             self._shown, self._written = now, True
-            share = min(100.0, 100 * done / self._source.total)
-            self._stream.write(f"\rtevora: {self._source.path.name} {share:3.0f}%")
+            share = min(100.0, 100 * done / self._table.total)
+            self._stream.write(f"\rtevora: {self._name} {share:3.0f}%")
             self._stream.flush()
 
     def close(self) -> None:
