@@ -10,13 +10,27 @@ cluster.
 
 The GTIN column is read as text (dtype=str, no NA parsing), so codes reach
 tevora as they were written and are never turned into floats on the way.
+
+Dask cuts each file into blocks at line breaks without reading its quoting,
+so a quoted cell that holds a line break must not fall where a block ends:
+such a file fails with a ParserError that says to read it with
+`--blocksize none` (`read(..., blocksize=None)`, one partition per file).
 """
 
 import argparse
-from typing import Any, Dict
+from typing import Any, Dict, Optional
 
-import dask.dataframe as dd
-import pandas as pd
+try:
+    import dask.dataframe as dd
+    import pandas as pd
+    from dask.dataframe.io.csv import make_reader
+except ImportError as error:
+    raise ImportError(f"this recipe needs Dask ({error}): pip install tevora[dask]") from error
+
+BLOCKS_HINT = (
+    "; if the file's quoting is sound, a quoted cell holds a line break where the file was cut into blocks:"
+    " read it with blocksize=None (one partition per file)"
+)
 
 
 def clean_partition(frame: pd.DataFrame, column: str) -> pd.DataFrame:
@@ -36,8 +50,22 @@ def clean(catalogue: dd.DataFrame, column: str = "gtin") -> dd.DataFrame:
     return catalogue.map_partitions(clean_partition, column, meta=meta)
 
 
-def read(pattern: str, blocksize: str = "64MB") -> dd.DataFrame:
-    return dd.read_csv(pattern, dtype=str, keep_default_na=False, blocksize=blocksize)
+def read(pattern: str, blocksize: Optional[str] = "64MB") -> dd.DataFrame:
+    """The files as text; blocksize=None reads each file whole, for cells that hold line breaks."""
+    reader = dd.read_csv if blocksize is None else _read_csv_in_blocks
+    return reader(pattern, dtype=str, keep_default_na=False, blocksize=blocksize)
+
+
+def _read_block(*args: Any, **kwargs: Any) -> pd.DataFrame:
+    """pandas.read_csv on one block, its error saying what to do when a block ends inside quotes."""
+    try:
+        return pd.read_csv(*args, **kwargs)
+    except pd.errors.ParserError as error:
+        raise pd.errors.ParserError(f"{error}{BLOCKS_HINT}") from error
+
+
+_read_block.__name__ = "read_csv"
+_read_csv_in_blocks = make_reader(_read_block, "read_csv", "CSV")
 
 
 def main() -> None:
@@ -45,6 +73,7 @@ def main() -> None:
     parser.add_argument("source", help="a CSV file or a glob of them")
     parser.add_argument("out", help="a directory for the cleaned parts")
     parser.add_argument("--column", default="gtin")
+    parser.add_argument("--blocksize", default="64MB", help="bytes per partition, or none: one per file")
     parser.add_argument("--scheduler", help="address of a dask.distributed scheduler (default: threads here)")
     args = parser.parse_args()
     if args.scheduler:
@@ -54,7 +83,8 @@ def main() -> None:
         scheduler = None
     else:
         scheduler = "threads"
-    cleaned = clean(read(args.source), args.column)
+    blocksize = None if args.blocksize.lower() == "none" else args.blocksize
+    cleaned = clean(read(args.source, blocksize), args.column)
     cleaned.to_csv(f"{args.out}/part-*.csv", index=False, compute_kwargs={"scheduler": scheduler})
 
 
