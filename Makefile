@@ -96,7 +96,7 @@ demo: build
 # The core's figures, its instruction count per clean cell, the column
 # functions side by side with the floor and the alternatives (docs/) on
 # Debian's python3 and again on the newest CPython pyenv has, then the Arrow
-# functions against Arrow's and polars' own kernels.
+# functions against Arrow's and polars' own kernels (docs/arrow_benchmark.png).
 bench: build tools-venv
 	@tools/deps bench
 	$(BUILD)/tevora_bench
@@ -105,7 +105,8 @@ bench: build tools-venv
 	@newest=$$(ls -d $(VENVS)/3.*/ 2>/dev/null | sort -V | tail -n 1); \
 	  if [ -n "$$newest" ]; then $$newest/bin/python python/bench/compare.py; \
 	  else echo "no pyenv CPython venv in $(VENVS): run make test first"; fi
-	$(TOOLS)/python python/bench/arrow_compare.py
+	$(TOOLS)/python python/bench/arrow_compare.py --figures $(BUILD)/arrow_figures.json
+	/usr/bin/python3 python/bench/chart.py $(BUILD)/arrow_figures.json docs/arrow_benchmark.png
 
 format: tools-venv
 	clang-format -i $(CXX_SOURCES)

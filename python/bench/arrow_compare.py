@@ -10,6 +10,7 @@ the bytes of the arrays it returns.
 """
 
 import argparse
+import json
 import os
 import pathlib
 import statistics
@@ -133,6 +134,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--cells", type=int, default=1_000_000)
     parser.add_argument("--repeats", type=int, default=7)
+    parser.add_argument("--figures", type=pathlib.Path, help="write the ratios as JSON, for chart.py")
     args = parser.parse_args()
     n, r = args.cells, args.repeats
     cells = texts(n)
@@ -147,8 +149,8 @@ def main():
         "tevora.arrow.store_form": lambda: tevora.arrow.store_form(column),
         "tevora.arrow.key_strings": lambda: tevora.arrow.key_strings(column),
         "tevora.arrow.parse (struct array)": lambda: tevora.arrow.parse(column),
-        "store_form_many (list of str)": lambda: tevora.store_form_many(cells),
-        "Series.gtin.parse() (columnar)": lambda: frame_series.gtin.parse(),
+        "tevora store_form_many (list of str)": lambda: tevora.store_form_many(cells),
+        "tevora Series.gtin.parse() (columnar)": lambda: frame_series.gtin.parse(),
     }
     for name, work in figures.items():
         rows.append((name, median_seconds(work, r)))
@@ -162,10 +164,15 @@ def main():
     for name, seconds in rows:
         print(f"| {name:<58} | {seconds * 1e3:9.1f} | {seconds / lpad:7.2f} |")
     times = dict(rows)
+    if args.figures:
+        args.figures.parent.mkdir(parents=True, exist_ok=True)
+        xlabel = "time relative to Arrow's utf8_lpad (log scale; lower is better)"
+        figures = {"xlabel": xlabel, "rows": [(name, seconds / lpad) for name, seconds in rows]}
+        args.figures.write_text(json.dumps(figures, indent=1), encoding="utf-8")
     print()
-    listed = times["store_form_many (list of str)"]
+    listed = times["tevora store_form_many (list of str)"]
     print(f"store_form vs store_form_many: {listed / times['tevora.arrow.store_form']:.1f}x faster")
-    new_parse = times["Series.gtin.parse() (columnar)"]
+    new_parse = times["tevora Series.gtin.parse() (columnar)"]
     print(
         f"Series.gtin.parse(): {old / new_parse:.0f}x faster than the list path; "
         f"tevora.arrow.parse {old / times['tevora.arrow.parse (struct array)']:.0f}x"

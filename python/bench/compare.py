@@ -240,29 +240,13 @@ def main():
         args.markdown.parent.mkdir(parents=True, exist_ok=True)
         args.markdown.write_text(table + "\n" + threads + ".\n", encoding="utf-8")
     if args.chart:
-        draw(rows, args.chart)
+        from chart import draw
 
-
-def draw(rows, path):
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    names = [r[0] for r in rows][::-1]
-    ratios = [r[2] for r in rows][::-1]
-    colours = ["#2a7ab0" if n.startswith("tevora") else "#999999" for n in names]
-    fig, ax = plt.subplots(figsize=(8, 0.42 * len(rows) + 1))
-    ax.barh(names, ratios, color=colours)
-    ax.set_xscale("log")
-    ax.set_xlabel("time per cell, relative to CPython's floor (log scale; lower is better)")
-    for y, r in enumerate(ratios):
-        ax.text(r * 1.05, y, f"{r:.2f}x", va="center", fontsize=8)
-    ax.axvline(1, color="black", linewidth=0.6)
-    ax.set_xlim(right=max(ratios) * 1.8)  # room for the last label
-    fig.tight_layout()
-    path.parent.mkdir(parents=True, exist_ok=True)
-    fig.savefig(path, dpi=110)
+        draw(
+            [(r[0], r[2]) for r in rows],
+            args.chart,
+            "time per cell, relative to CPython's floor (log scale; lower is better)",
+        )
 
 
 if __name__ == "__main__":
