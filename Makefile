@@ -139,14 +139,25 @@ fuzz:
 # our instances too and LeakSanitizer sees a lost one at exit (the
 # interpreter's own memory is still reachable then, so it reports none of
 # it). Output is captured at the sys level only: a sanitizer's report, written
-# to the process's stderr, reaches the log.
-sanitize:
+# to the process's stderr, reaches the log. Then the Arrow module's tests,
+# with pyarrow, polars and pandas, against a copy of the package holding the
+# sanitized builds of both modules; leak detection is off there, as those
+# libraries keep memory of their own to the end.
+sanitize: tools-venv
 	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DTEVORA_SANITIZE=ON \
 	  -DTEVORA_BENCH=OFF -DTEVORA_COPY_TO_PACKAGE=OFF >/dev/null
-	@cmake --build $(ASAN_BUILD) -j $(JOBS) --target _tevora
+	@cmake --build $(ASAN_BUILD) -j $(JOBS) --target _tevora _arrow
 	LD_PRELOAD=$$(g++ -print-file-name=libasan.so) PYTHONMALLOC=malloc \
 	  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  TEVORA_EXTENSION_DIR=$(CURDIR)/$(ASAN_BUILD) $(PYTEST) --capture=sys python/tests
+	@rm -rf $(ASAN_BUILD)/package && mkdir -p $(ASAN_BUILD)/package/tevora
+	@cp python/tevora/*.py python/tevora/*.pyi python/tevora/py.typed $(ASAN_BUILD)/*.abi3.so \
+	  $(ASAN_BUILD)/package/tevora/
+	LD_PRELOAD=$$(g++ -print-file-name=libasan.so) PYTHONMALLOC=malloc \
+	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  TEVORA_PACKAGE_PARENT=$(CURDIR)/$(ASAN_BUILD)/package $(TOOLS)/python -m pytest -q \
+	  -p no:cacheprovider --capture=sys python/tests_package/test_arrow.py \
+	  python/tests_package/test_arrow_frames.py python/tests_package/test_arrow_threads.py
 
 # The leak loops at full length, the thread test longer, and the tests too
 # heavy for every run, against the normal build.

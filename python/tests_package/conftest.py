@@ -19,6 +19,8 @@ if INSTALLED:
     if spec is None or spec.origin is None or REPO / "python" in pathlib.Path(spec.origin).parents:
         raise ImportError(f"TEVORA_INSTALLED is set, but tevora is not installed: found {spec}")
 else:
-    sys.path.insert(0, str(REPO / "python"))
-    if not list((REPO / "python" / "tevora").glob("_tevora*.so")):
-        raise ImportError(f"the extension is not built into {REPO / 'python' / 'tevora'}; run `make build` first")
+    # `make sanitize` names a copy of the package holding sanitized builds.
+    PACKAGE_PARENT = pathlib.Path(os.environ.get("TEVORA_PACKAGE_PARENT", REPO / "python"))
+    sys.path.insert(0, str(PACKAGE_PARENT))
+    if not list((PACKAGE_PARENT / "tevora").glob("_tevora*.so")):
+        raise ImportError(f"the extension is not built into {PACKAGE_PARENT / 'tevora'}; run `make build` first")
