@@ -1,23 +1,22 @@
 """What `tevora check` finds in a column, gathered chunk by chunk.
 
-Counts are exact; examples are the first few rows of each kind. Match keys are
-remembered once per distinct key (a compact int to int entry), so memory grows
-with the number of different products, never with the rows or the text.
+The counting is the native `Tally` of `tevora._files`: counts are exact,
+examples are the first few rows of each kind, and match keys are remembered
+in a hash set of packed 64-bit keys, at most 24 bytes per distinct GTIN, so
+memory grows with the number of different products, never with the rows or
+their text. This module renders what it gathered, as text and as JSON.
 """
 
 from __future__ import annotations
 
-import re
-from collections import Counter
-from typing import Any, Dict, List, Sequence, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
-from ._tevora import Gtin14, Parsed, parse
+from ._files import Tally
+from ._tevora import parse
 
 EXAMPLES = 3
 COLLISION_EXAMPLES = 10
 ROWS_PER_COLLISION = 6
-# How a spreadsheet writes a long number it has turned into a float: 4.00638E+12.
-SCIENTIFIC = re.compile(r"\s*[+-]?\d+(?:[.,]\d+)?[eE][+-]?\d+\s*")
 FLAGS = (
     ("looks_like_internal_code", "looks like an internal code"),
     ("measure_field_looks_zeroed", "measure field looks zeroed"),
@@ -29,231 +28,222 @@ CLEANING = (
     ("removed_separators", "dashes removed"),
     ("dropped_fraction", "fraction dropped"),
 )
+# Rows read from an Arrow column at a time when it goes through lists.
+ARROW_CHUNK = 1 << 16
 
 Example = Tuple[int, str]
-# Above every fourteen-digit GTIN, as a number.
-GTIN_SPAN = 10**14
 
 
 class Report:
-    def __init__(self, path: str, column: str, found_by: str) -> None:
-        """`found_by`: "option", "header" or "content"."""
+    def __init__(self, path: str, column: str, found_by: str, problems: bool = False) -> None:
+        """`found_by`: "option", "header" or "content". `problems`: keep each
+        problem cell for `take_problems`."""
         self.path, self.column, self.found_by = path, column, found_by
-        self.cells = self.gtins = self.valid = 0
-        self.wrong: List[Tuple[int, str, int]] = []  # examples: row, raw, expected digit
-        self.refused: Counter[str] = Counter()
-        self.messages: Dict[str, str] = {}
-        self.refused_examples: Dict[str, List[Example]] = {}
-        self.scientific = 0
-        self.scientific_examples: List[Example] = []
-        self.cleaning: Counter[str] = Counter()
-        self.cleaned = 0
-        self.cleaning_examples: Dict[str, List[Example]] = {}
-        self.encodings: Counter[str] = Counter()
-        self.allocations: Counter[str] = Counter()
-        self.descriptions: Dict[str, str] = {}
-        self.flags: Counter[str] = Counter()
-        self.flag_examples: Dict[str, List[Example]] = {}
-        self._predicates: Dict[str, Tuple[bool, bool]] = {}
-        # Match key, as a number -> row * GTIN_SPAN + GTIN of the key's first row.
-        self._first: Dict[int, int] = {}
-        # Keys seen with more than one GTIN -> [rows (capped), row count, GTINs seen, as numbers].
-        self.collisions: Dict[int, List[Any]] = {}
-        self.duplicates = 0
+        self.tally = Tally(problems=problems)
+        # Set by a CSV table: rows wider than the header, fields with stray quotes.
+        self.ragged = 0
+        self.stray_quotes = 0
+        self._summary: Optional[Dict[str, Any]] = None
 
-    def add(self, first_row: int, parsed: Sequence[Parsed]) -> None:
-        """Adds one chunk; `first_row` is the spreadsheet row of its first cell."""
-        for row, p in enumerate(parsed, first_row):
-            self.cells += 1
-            g = p.gtin
-            if g is None:
-                reason = p.reason or "empty"
-                self.refused[reason] += 1
-                self.messages[reason] = p.message or ""
-                _example(self.refused_examples.setdefault(reason, []), row, p.raw)
-                if reason == "non_numeric" and SCIENTIFIC.fullmatch(p.raw):
-                    self.scientific += 1
-                    _example(self.scientific_examples, row, p.raw)
-                continue
-            self.gtins += 1
-            if g.check_digit_is_valid:
-                self.valid += 1
-            elif len(self.wrong) < EXAMPLES:
-                self.wrong.append((row, p.raw, g.expected_check_digit))
-            if p.was_cleaned:
-                self.cleaned += 1
-                for name, _ in CLEANING:
-                    if getattr(p, name):
-                        self.cleaning[name] += 1
-                        _example(self.cleaning_examples.setdefault(name, []), row, p.raw)
-            self.encodings[g.encoding] += 1
-            allocation = g.allocation
-            self.allocations[allocation] += 1
-            predicates = self._predicates.get(allocation)
-            if predicates is None:
-                predicates = (g.is_restricted_circulation, g.is_publication_or_coupon)
-                self._predicates[allocation] = predicates
-                self.descriptions[allocation] = g.allocation_description
-            flags = (g.looks_like_internal_code, g.measure_field_looks_zeroed) + predicates
-            for (name, _), value in zip(FLAGS, flags):
-                if value:
-                    self.flags[name] += 1
-                    _example(self.flag_examples.setdefault(name, []), row, p.raw)
-            self._track_key(row, g)
+    def add(self, first_row: int, cells: Sequence[Any], lost_digits: Optional[Sequence[int]] = None) -> None:
+        """Adds one chunk; `first_row` is the spreadsheet row of its first cell.
+        Cells as the column functions take them (str, int, float, None);
+        `lost_digits` the indexes of numbers that probably lost digits in
+        scientific notation."""
+        if cells and hasattr(cells[0], "reason"):  # Parsed results, as the command gave them before
+            cells = [p.raw for p in cells]
+        self.tally.add(first_row, cells, lost_digits)
+        self._summary = None
 
-    def _track_key(self, row: int, gtin: Gtin14) -> None:
-        # Numbers rather than texts keep the memory per distinct key small.
-        key, value = int(gtin.key().as_key_str()), int(gtin.value)
-        first = self._first.get(key)
-        if first is None:
-            self._first[key] = row * GTIN_SPAN + value
-            return
-        collision = self.collisions.get(key)
-        if collision is None:
-            first_row, first_value = divmod(first, GTIN_SPAN)
-            if first_value == value:
-                self.duplicates += 1
-                return
-            collision = self.collisions[key] = [[(first_row, f"{first_value:014d}")], 1, {first_value}]
-        rows, count, seen = collision
-        if value in seen:
-            self.duplicates += 1
-        if len(rows) < ROWS_PER_COLLISION:
-            rows.append((row, gtin.value))
-        collision[1] = count + 1
-        seen.add(value)
+    def add_arrow(self, first_row: int, column: Any) -> None:
+        """Adds an Arrow array or chunked array of cells."""
+        length = len(column)
+        for start in range(0, length, ARROW_CHUNK):
+            self.add(first_row + start, column.slice(start, ARROW_CHUNK).to_pylist())
+
+    def take_problems(self) -> List[Tuple[int, str, str, str, str]]:
+        """The problem cells since the last call: row, raw, reason, message, flags."""
+        return self.tally.take_problems()
+
+    @property
+    def cells(self) -> int:
+        return self.tally.cells
+
+    @property
+    def gtins(self) -> int:
+        return self.tally.gtins
+
+    @property
+    def valid(self) -> int:
+        return self.tally.valid
+
+    @property
+    def refused_count(self) -> int:
+        """Refused cells that are not empty."""
+        return self.tally.refused_count
+
+    @property
+    def lost_digits(self) -> int:
+        return self.tally.lost_digits
+
+    @property
+    def refused(self) -> Dict[str, int]:
+        return {reason: count for reason, count, _, _ in self.summary()["refused"]}
+
+    def summary(self) -> Dict[str, Any]:
+        if self._summary is None:
+            self._summary = self.tally.summary(collisions=COLLISION_EXAMPLES)
+        return self._summary
 
     # ---- Output ----------------------------------------------------------------
 
     def as_dict(self) -> Dict[str, Any]:
+        s = self.summary()
+
         def examples(found: List[Example]) -> List[Dict[str, Any]]:
             return [{"row": row, "raw": raw} for row, raw in found]
 
-        return {
+        refused = sorted(s["refused"], key=lambda item: -item[1])
+        out: Dict[str, Any] = {
             "file": self.path,
             "column": self.column,
             "found_by": self.found_by,
-            "cells": self.cells,
+            "cells": s["cells"],
             "gtins": {
-                "total": self.gtins,
-                "valid_check_digit": self.valid,
-                "wrong_check_digit": self.gtins - self.valid,
+                "total": s["gtins"],
+                "valid_check_digit": s["valid"],
+                "wrong_check_digit": s["gtins"] - s["valid"],
                 "wrong_check_digit_examples": [
-                    {"row": row, "raw": raw, "expected_check_digit": d} for row, raw, d in self.wrong
+                    {"row": row, "raw": raw, "expected_check_digit": d} for row, raw, d in s["wrong"]
                 ],
             },
             "refused": {
-                reason: {
-                    "count": count,
-                    "message": self.messages[reason],
-                    "examples": examples(self.refused_examples[reason]),
-                }
-                for reason, count in sorted(self.refused.items(), key=lambda item: -item[1])
+                reason: {"count": count, "message": message, "examples": examples(found)}
+                for reason, count, message, found in refused
             },
-            "scientific_notation": {"count": self.scientific, "examples": examples(self.scientific_examples)},
+            "scientific_notation": {"count": s["scientific"], "examples": examples(s["scientific_examples"])},
+            "lost_digits": {"count": s["lost_digits"], "examples": examples(s["lost_digits_examples"])},
             "cleaning": {
-                "cleaned": self.cleaned,
-                **{
-                    name: {"count": self.cleaning[name], "examples": examples(self.cleaning_examples.get(name, []))}
-                    for name, _ in CLEANING
-                },
+                "cleaned": s["cleaned"],
+                **{name: {"count": count, "examples": examples(found)} for name, count, found in s["cleaning"]},
             },
-            "encodings": dict(sorted(self.encodings.items())),
+            "encodings": dict(sorted((name, count) for name, count in s["encodings"])),
             "allocations": {
-                name: {"count": count, "description": self.descriptions[name]}
-                for name, count in self.allocations.most_common()
+                name: {"count": count, "description": description}
+                for name, count, description in sorted(s["allocations"], key=lambda item: -item[1])
             },
-            "flags": {
-                name: {"count": self.flags[name], "examples": examples(self.flag_examples.get(name, []))}
-                for name, _ in FLAGS
-            },
+            "flags": {name: {"count": count, "examples": examples(found)} for name, count, found in s["flags"]},
             "key_collisions": {
-                "keys": len(self.collisions),
-                "rows": sum(count for _, count, _ in self.collisions.values()),
+                "keys": s["collision_keys"],
+                "rows": s["collision_rows"],
                 "examples": [
-                    {
-                        "key": f"{key:014d}",
-                        "rows": [{"row": row, "gtin": gtin} for row, gtin in rows],
-                        "count": count,
-                    }
-                    for key, (rows, count, _) in list(self.collisions.items())[:COLLISION_EXAMPLES]
+                    {"key": key, "rows": [{"row": row, "gtin": gtin} for row, gtin in rows], "count": count}
+                    for key, rows, count in s["collisions"]
                 ],
             },
-            "duplicate_rows": self.duplicates,
+            "duplicate_rows": s["duplicates"],
+            "refused_count": self.refused_count,
         }
+        if self.ragged or self.stray_quotes:
+            out["csv"] = {"ragged_rows": self.ragged, "stray_quotes": self.stray_quotes}
+        return out
 
     def as_text(self) -> str:
+        s = self.summary()
+        cells = s["cells"]
         out: List[str] = []
         width = 36
 
         def line(label: str, count: int, note: str = "", indent: int = 2) -> None:
-            share = f"{100 * count / self.cells:5.1f}%" if self.cells else "     -"
+            share = f"{100 * count / cells:5.1f}%" if cells else "     -"
             text = f"{' ' * indent}{label:<{width - indent}}{count:>9,}  {share}"
             out.append(f"{text}   {note}".rstrip())
 
-        def rows(found: List[Example], indent: int = 6) -> None:
+        def rows(found: List[Example], count: int, indent: int = 6) -> None:
             if found:
-                out.append(" " * indent + "; ".join(f"row {row}: {_shown(raw)}" for row, raw in found))
+                shown = "; ".join(f"row {row}: {_shown(raw)}" for row, raw in found)
+                out.append(" " * indent + shown + _more(count - len(found)))
 
         how = {"option": "named by --column", "header": "found by its header", "content": "found by its content"}
         out.append(f"{self.path}: column {_shown(self.column)} ({how.get(self.found_by, self.found_by)})")
-        out.append(f"{_count(self.cells, 'cell')} read; every percentage below is a share of them")
+        out.append(f"{_count(cells, 'cell')} read; every percentage below is a share of them")
         out.append("")
-        line("GTINs", self.gtins, indent=0)
-        line("check digit valid", self.valid)
-        line("check digit wrong", self.gtins - self.valid)
-        if self.wrong:
-            out.append("      " + "; ".join(f"row {row}: {_shown(raw)} (expected {d})" for row, raw, d in self.wrong))
-        line("Refused", self.cells - self.gtins, "kept as they are", indent=0)
-        for reason, count in self.refused.most_common():
-            line(reason, count, self.messages[reason])
-            rows(self.refused_examples[reason])
-            if reason == "non_numeric" and self.scientific:
+        gtins, valid = s["gtins"], s["valid"]
+        line("GTINs", gtins, indent=0)
+        line("check digit valid", valid)
+        line("check digit wrong", gtins - valid)
+        if s["wrong"]:
+            shown = "; ".join(f"row {row}: {_shown(raw)} (expected {d})" for row, raw, d in s["wrong"])
+            out.append("      " + shown + _more(gtins - valid - len(s["wrong"])))
+        line("Refused", cells - gtins, "kept as they are", indent=0)
+        for reason, count, message, found in sorted(s["refused"], key=lambda item: -item[1]):
+            line(reason, count, message)
+            rows(found, count)
+            if reason == "non_numeric" and s["scientific"]:
                 line(
                     "in scientific notation",
-                    self.scientific,
+                    s["scientific"],
                     "a spreadsheet turned these codes into numbers and lost digits",
                     indent=4,
                 )
-                rows(self.scientific_examples, 8)
+                rows(s["scientific_examples"], s["scientific"], 8)
+        if s["lost_digits"]:
+            line(
+                "probably lost digits in scientific notation",
+                s["lost_digits"],
+                "numbers with few significant digits, or shown as 1.23E+12: kept as they are",
+                indent=0,
+            )
+            rows(s["lost_digits_examples"], s["lost_digits"])
         out.append("")
-        line("Cleaned to read", self.cleaned, indent=0)
-        for name, label in CLEANING:
+        line("Cleaned to read", s["cleaned"], indent=0)
+        labels = dict(CLEANING)
+        for name, count, found in s["cleaning"]:
             note = "a spreadsheet turned these codes into numbers" if name == "dropped_fraction" else ""
-            line(label, self.cleaning[name], note)
-            rows(self.cleaning_examples.get(name, []))
+            line(labels[name], count, note)
+            rows(found, count)
         out.append("")
         out.append("Encodings")
-        for name, count in sorted(self.encodings.items(), key=lambda item: int(item[0][5:])):
+        for name, count in sorted(s["encodings"], key=lambda item: int(item[0][5:])):
             line(name, count)
         out.append("Allocations")
-        for name, count in self.allocations.most_common():
-            line(name, count, self.descriptions[name])
+        for name, count, description in sorted(s["allocations"], key=lambda item: -item[1]):
+            line(name, count, description)
         out.append("Heuristic flags")
-        for name, label in FLAGS:
-            line(label, self.flags[name])
-            rows(self.flag_examples.get(name, []))
+        flag_labels = dict(FLAGS)
+        for name, count, found in s["flags"]:
+            line(flag_labels[name], count)
+            rows(found, count)
         out.append("")
-        colliding_rows = sum(count for _, count, _ in self.collisions.values())
         out.append(
-            f"Match-key collisions: {_count(len(self.collisions), 'key')}, {_count(colliding_rows, 'row')} "
+            f"Match-key collisions: {_count(s['collision_keys'], 'key')}, {_count(s['collision_rows'], 'row')} "
             "(records that match only once check digits are ignored)"
         )
-        for found, count, _ in list(self.collisions.values())[:COLLISION_EXAMPLES]:
+        for _, found, count in s["collisions"]:
             shown = ", ".join(f"{gtin} (row {row})" for row, gtin in found)
             more = f" and {count - len(found)} more" if count > len(found) else ""
             out.append(f"  {shown}{more}")
-        out.append(f"Duplicate GTINs: {_count(self.duplicates, 'row')} repeating the GTIN of an earlier row")
+        if s["collision_keys"] > len(s["collisions"]):
+            out.append(f"  \u2026 and {s['collision_keys'] - len(s['collisions']):,} more keys")
+        out.append(f"Duplicate GTINs: {_count(s['duplicates'], 'row')} repeating the GTIN of an earlier row")
+        if self.ragged or self.stray_quotes:
+            out.append("")
+            if self.ragged:
+                out.append(f"Ragged rows: {_count(self.ragged, 'row')} wider than the header")
+            if self.stray_quotes:
+                out.append(
+                    f"Stray quotes: {_count(self.stray_quotes, 'field')} with a quote inside an unquoted field "
+                    "or text after a closing quote, read as they stand"
+                )
         return "\n".join(out) + "\n"
+
+
+def _more(n: int) -> str:
+    return f" \u2026 and {n:,} more" if n > 0 else ""
 
 
 def _count(n: int, noun: str) -> str:
     return f"{n:,} {noun}" + ("" if n == 1 else "s")
-
-
-def _example(found: List[Example], row: int, raw: str) -> None:
-    if len(found) < EXAMPLES:
-        found.append((row, raw))
 
 
 def _shown(text: str, limit: int = 40) -> str:
