@@ -336,6 +336,8 @@ def lost_digits(value: Cell, style_kind: int) -> bool:
         if not value.is_integer():
             return False
         value = int(value)
+    if value % 10:
+        return False
     value = abs(value)
     if value < LOST_DIGITS_MIN:
         return False
@@ -395,7 +397,6 @@ class _Grammar:
         self.cell_start = b"<" + self.prefix + b"c"
         self.cell_with_ref = b"<" + self.prefix + b'c r="'
         self.row_end = b"</" + self.prefix + b"row>"
-        self.shared_item = re.compile(rb"<" + p + rb"si\b[^>]*?(?:/>|>(.*?)</" + p + rb"si>)", re.S)
 
     def target(self, letters: bytes) -> Pattern[bytes]:
         """The cell of one column in a row whose cells all lead with their reference."""
@@ -413,9 +414,8 @@ class _Grammar:
 
     def all_referenced(self, content: bytes) -> bool:
         """Whether every cell of the row leads with its reference: then a column's cell is found by its letters."""
-        return content.count(self.cell_start + b" ") == content.count(self.cell_with_ref) and (
-            self.cell_start + b">" not in content and self.cell_start + b"/>" not in content
-        )
+        # "<c" also starts <color> and <charset> in rich text: such a row takes the longer way.
+        return content.count(self.cell_start) == content.count(self.cell_with_ref)
 
 
 MERGED = re.compile(rb'<(?:[\w.-]+:)?mergeCell\s+ref="[A-Z]+\d+:([A-Z]+)\d+"')
@@ -558,24 +558,48 @@ class XlsxTable:
     # ---- Reading -----------------------------------------------------------------
 
     def shared_strings(self) -> List[str]:
+        """The workbook's shared strings, read once, when a cell first needs one."""
         if self._shared is None:
             data = self._book.part(self._shared_name)
             self._shared = []
             if data is not None:
-                grammar = _Grammar(_root_prefix(data, b"sst") or b"")
-                for m in grammar.shared_item.finditer(data):
-                    inner = m.group(1) or b""
-                    if b"<" + grammar.prefix + b"rPh" in inner:
-                        inner = grammar.phonetic.sub(b"", inner)
-                    where = f"shared string {len(self._shared)}"
-                    self._shared.append(
-                        _text(
-                            b"".join(t.group(1) or b"" for t in grammar.text.finditer(inner)),
-                            lambda where=where: where,  # type: ignore[misc]
-                            self.path,
-                        )
-                    )
+                self._shared = self._read_shared(data)
         return self._shared
+
+    def _read_shared(self, data: bytes) -> List[str]:
+        try:
+            xml = data.decode("utf-8")
+        except UnicodeDecodeError:
+            raise InputError(f"{self.path}: {self._shared_name} is not valid UTF-8") from None
+        root = _root_prefix(data, b"sst")
+        prefix = re.escape(root.decode("ascii", "replace") + ":") if root else ""
+        # Most items are one plain <t>; the others (runs of rich text, phonetic runs) are read part by part.
+        item = re.compile(
+            f'<{prefix}si>(?:<{prefix}t(?: xml:space="preserve")?>([^<]*)</{prefix}t>|<{prefix}t/>|(.*?))</{prefix}si>'
+            f"|<{prefix}si/>",
+            re.S,
+        )
+        text = re.compile(f"<{prefix}t(?:\\s[^>]*)?(?:/>|>(.*?)</{prefix}t>)", re.S)
+        phonetic = re.compile(f"<{prefix}rPh\\b.*?</{prefix}rPh>", re.S)
+        found: List[str] = []
+        for m in item.finditer(xml):
+            plain = m.group(1)
+            if plain is None:
+                rich = m.group(2) or ""
+                if "rPh" in rich:
+                    rich = phonetic.sub("", rich)
+                plain = "".join(t.group(1) or "" for t in text.finditer(rich))
+            if "&" in plain:
+                plain = _unescape_bytes(plain.encode("utf-8")).decode("utf-8", "replace")
+            if "_x" in plain:
+                plain = UNDERSCORE_ESCAPE.sub(lambda x: chr(int(x.group(1), 16)), plain)
+            if len(plain) > MAX_TEXT:
+                raise InputError(
+                    f"{self.path}: shared string {len(found)} holds {len(plain):,} characters, "
+                    f"more than a cell can ({MAX_TEXT:,})"
+                )
+            found.append(plain)
+        return found
 
     def _scan(self, keep: bool) -> Iterator[Tuple[bytes, Optional[Match[bytes]]]]:
         """The sheet's XML in pieces: (text, row), the text to copy as it is before the row.
@@ -693,7 +717,9 @@ class XlsxTable:
                 if reference:
                     letters_found = re.match(rb"([A-Z]{1,3})\d*$", reference)
                     if letters_found is None:
-                        raise InputError(f"{self.path}: row {number}: a cell's reference {_quoted(reference)} is not valid")
+                        raise InputError(
+                            f"{self.path}: row {number}: a cell's reference {_quoted(reference)} is not valid"
+                        )
                     column = column_index(letters_found.group(1))
                 else:
                     column += 1
@@ -782,6 +808,7 @@ class XlsxTable:
         header = self.header_row
         kinds = self._kinds
         styles = len(kinds)
+        shared: Optional[List[str]] = None
         try:
             for _, m in self._scan(keep=False):
                 if m is None:
@@ -826,6 +853,21 @@ class XlsxTable:
                 if cell is None:
                     yield number, None, None, None
                     continue
+                inner = cell.inner
+                if inner is not None and inner[:3] == b"<v>" and inner[-4:] == b"</v>" and cell.type in (b"s", b"n"):
+                    # A plain value, the common case, read here without the general path.
+                    raw = inner[3:-4]
+                    try:
+                        if cell.type == b"s":
+                            yield number, (shared or self.shared_strings())[int(raw)], None, cell
+                            shared = self._shared
+                            continue
+                        if cell.style == PLAIN or cell.style == SCIENTIFIC:
+                            value = _number(raw)
+                            yield number, value, cell.style if value is not None else None, cell
+                            continue
+                    except (ValueError, IndexError):
+                        pass  # the general path says what is wrong
                 value = self._value(cell, number)
                 numeric = cell.type == b"n" and value is not None and not isinstance(value, str)
                 yield number, value, cell.style if numeric else None, cell
