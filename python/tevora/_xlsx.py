@@ -654,13 +654,17 @@ class XlsxTable:
                 text = b""
                 end = m.end()
             buffer = buffer[end:]
+            if buffer[:1].isspace():
+                # Whitespace between rows is passed on at once: it may be most of a hostile file.
+                rest = buffer.lstrip()
+                if keep:
+                    text += buffer[: len(buffer) - len(rest)]
+                    if len(text) > READ_BYTES:
+                        yield text, None
+                        text = b""
+                buffer = rest
             if len(buffer) > MAX_ROW_BYTES:
-                if buffer.isspace():
-                    if keep:
-                        text += buffer
-                    buffer = b""
-                else:
-                    self._refuse_long_row(buffer)
+                self._refuse_long_row(buffer)
             data = member.read()
             if not data:
                 raise InputError(f"{self.path}: {self._sheet_name} ends in the middle of its rows")
