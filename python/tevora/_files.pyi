@@ -2,10 +2,11 @@
 
 from typing import Any, Dict, List, Optional, Sequence, Tuple, final
 
-# One problem cell for `check --rows-csv`: row, raw text, refusal reason ("" for
-# a GTIN), message ("" for a GTIN), flags (names joined by spaces, from
-# "wrong_check_digit", "looks_like_internal_code", "measure_field_looks_zeroed",
-# "restricted_circulation", "publication_or_coupon", "lost_digits").
+# One problem cell for `check --rows-csv`: row, raw text, reason (the refusal's,
+# else "wrong_check_digit", else "flagged"), message (the refusal's, or "the
+# check digit should be N", or ""), flags (names joined by spaces, from
+# "looks_like_internal_code", "measure_field_looks_zeroed",
+# "restricted_circulation", "publication_or_coupon", "probably_lost_digits").
 Problem = Tuple[int, str, str, str, str]
 
 @final
@@ -26,7 +27,7 @@ class Tally:
     # The problem cells gathered since the last call, in row order.
     def take_problems(self) -> List[Problem]: ...
     # Everything the report renders; see _report.py for the keys.
-    def summary(self) -> Dict[str, Any]: ...
+    def summary(self, collisions: int = 10) -> Dict[str, Any]: ...  # at most `collisions` collision examples
     @property
     def cells(self) -> int: ...
     @property
@@ -41,6 +42,7 @@ class Tally:
     def distinct_keys(self) -> int: ...
     @property
     def memory(self) -> int: ...  # bytes held for collision tracking
+    keep_problems: bool  # gather problem cells for take_problems (also set by problems=True)
 
 @final
 class CsvScanner:
@@ -54,10 +56,11 @@ class CsvScanner:
     record is the header: it is not tallied, and in clean mode gets `added`
     names. Blank lines stay blank; a last row without terminator stays so.
 
-    `feed` raises ValueError("line N: ...") for invalid UTF-8 and `finish`
-    raises ValueError("line N: ...") naming the line where an unterminated
-    quote opened. Cells past `cell_limit` bytes are never GTINs: they are kept
-    verbatim and tallied as refused by the reason of their first bytes."""
+    `feed` raises ValueError("line N is not valid UTF-8 (bytes ...)") and
+    `finish` raises ValueError("line N: a quoted field opens here and never
+    closes"), N the physical line where the quote opened. A cell longer than
+    32,767 bytes (a spreadsheet cell's limit) is never a GTIN: it is kept as it
+    is and tallied as refused with the reason "too_large"."""
 
     def __init__(
         self,
@@ -98,6 +101,8 @@ class CsvScanner:
 # The first `limit` records of `data` (which need not end at a record's end; a
 # cut last record is left out): their fields as text (invalid UTF-8 replaced),
 # whether every field of each was quoted, and how many bytes they took.
+# `final`: data is the whole file, so a last record without terminator counts.
+# A blank line is a record of no fields.
 def records(
-    data: bytes, delimiter: int, quote: Optional[int], limit: int
+    data: bytes, delimiter: int, quote: Optional[int], limit: int, final: bool = False
 ) -> Tuple[List[List[str]], List[bool], int]: ...

@@ -197,22 +197,33 @@ PyObject* Tally_add_arrow(PyObject* /*self*/, PyObject* /*args*/) noexcept {
   return nullptr;
 }
 
-PyObject* Tally_take_problems(PyObject* self, PyObject* /*unused*/) noexcept {
+PyObject* Tally_take_problems(PyObject* self, PyObject* /*unused*/) {
   if (!ready(self)) return nullptr;
   Tally& tally = tally_of(self);
   Ref list(PyList_New(0));
   if (!list) return nullptr;
   for (const Problem& p : tally.problems) {
+    // The flags name the heuristics and lost digits; a wrong check digit is
+    // the row's reason when nothing refused the cell.
     std::string flags;
-    for (std::size_t k = 0; k < kFlagNames.size(); ++k) {
+    for (std::size_t k = 1; k < kFlagNames.size(); ++k) {
       if ((p.flags & (1U << k)) == 0) continue;
       if (!flags.empty()) flags += ' ';
       flags += kFlagNames[k];
     }
-    const bool refused = p.reason >= 0;
-    PyObject* item = Py_BuildValue("(NNNNN)", py_int(p.row), py_str(p.raw),
-                                   py_str(refused ? reason_name(p.reason) : ""),
-                                   py_str(refused ? reason_message(p.reason) : ""), py_str(flags));
+    std::string reason;
+    std::string message;
+    if (p.reason >= 0) {
+      reason = reason_name(p.reason);
+      message = reason_message(p.reason);
+    } else if ((p.flags & kWrongCheckDigit) != 0) {
+      reason = "wrong_check_digit";
+      message = "the check digit should be " + std::to_string(p.expected);
+    } else {
+      reason = "flagged";
+    }
+    PyObject* item = Py_BuildValue("(NNNNN)", py_int(p.row), py_str(p.raw), py_str(reason),
+                                   py_str(message), py_str(flags));
     if (!push(list.get(), item)) return nullptr;
   }
   tally.problems.clear();
@@ -364,13 +375,31 @@ PyMethodDef tally_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyObject* Tally_get_keep(PyObject* self, void* /*closure*/) noexcept {
+  if (!ready(self)) return nullptr;
+  return PyBool_FromLong(tally_of(self).keep_problems ? 1 : 0);
+}
+
+int Tally_set_keep(PyObject* self, PyObject* value, void* /*closure*/) noexcept {
+  if (!ready(self)) return -1;
+  const int keep = value != nullptr ? PyObject_IsTrue(value) : 0;
+  if (keep < 0) return -1;
+  tally_of(self).keep_problems = keep != 0;
+  return 0;
+}
+
 #define TALLY_GETTER(name, n) \
   { name, Tally_get, nullptr, nullptr, reinterpret_cast<void*>(n) }  // NOLINT
 PyGetSetDef tally_getters[] = {
-    TALLY_GETTER("cells", 0),       TALLY_GETTER("gtins", 1),
-    TALLY_GETTER("valid", 2),       TALLY_GETTER("refused_count", 3),
-    TALLY_GETTER("lost_digits", 4), TALLY_GETTER("distinct_keys", 5),
-    TALLY_GETTER("memory", 6),      {nullptr, nullptr, nullptr, nullptr, nullptr},
+    TALLY_GETTER("cells", 0),
+    TALLY_GETTER("gtins", 1),
+    TALLY_GETTER("valid", 2),
+    TALLY_GETTER("refused_count", 3),
+    TALLY_GETTER("lost_digits", 4),
+    TALLY_GETTER("distinct_keys", 5),
+    TALLY_GETTER("memory", 6),
+    {"keep_problems", Tally_get_keep, Tally_set_keep, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 // ---- CsvScanner ----------------------------------------------------------------

@@ -104,7 +104,7 @@ bool Scanner::feed(std::string_view chunk, std::string& out) {
     n -= take;
     const Checked checked = check_utf8(carry_, carried_);
     if (!checked.valid) {
-      error_ = "line " + std::to_string(fields_.line()) + ": not valid UTF-8 (bytes " +
+      error_ = "line " + std::to_string(fields_.line()) + " is not valid UTF-8 (bytes " +
                hex_bytes(carry_, carried_) + ")";
       return false;
     }
@@ -116,7 +116,7 @@ bool Scanner::feed(std::string_view chunk, std::string& out) {
   locate({reinterpret_cast<const char*>(data), checked.complete});
   if (!checked.valid) {
     const std::size_t shown = std::min<std::size_t>(4, n - checked.complete);
-    error_ = "line " + std::to_string(fields_.line()) + ": not valid UTF-8 (bytes " +
+    error_ = "line " + std::to_string(fields_.line()) + " is not valid UTF-8 (bytes " +
              hex_bytes(data + checked.complete, shown) + ")";
     return false;
   }
@@ -129,7 +129,7 @@ bool Scanner::finish(std::string& out) {
   out_ = &out;
   if (carried_ > 0) {
     error_ = "line " + std::to_string(fields_.line()) +
-             ": not valid UTF-8 (the file ends inside a character, bytes " +
+             " is not valid UTF-8 (the file ends inside a character, bytes " +
              hex_bytes(carry_, carried_) + ")";
     return false;
   }

@@ -108,8 +108,9 @@ std::string_view reason_message(int reason) noexcept {
   return tevora::Reason(static_cast<tevora::Reason::Kind>(reason)).message();
 }
 
-void Tally::problem(std::uint64_t row, std::string_view raw, int reason, unsigned flag_bits) {
-  problems.push_back({row, std::string(raw), reason, flag_bits});
+void Tally::problem(std::uint64_t row, std::string_view raw, int reason, unsigned flag_bits,
+                    unsigned expected) {
+  problems.push_back({row, std::string(raw), reason, flag_bits, expected});
 }
 
 void Tally::add_too_large(std::uint64_t row, std::string_view start) {
@@ -175,7 +176,8 @@ void Tally::add(std::uint64_t row, std::string_view text, bool lost) {
     flag_bits |= kInternalCode << k;
   }
   track_key(row, gtin);
-  if (keep_problems && flag_bits != 0) problem(row, text, -1, flag_bits);
+  if (keep_problems && flag_bits != 0)
+    problem(row, text, -1, flag_bits, gtin.expected_check_digit());
 }
 
 void Tally::track_key(std::uint64_t row, const tevora::Gtin14& gtin) {

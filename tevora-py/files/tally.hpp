@@ -76,6 +76,7 @@ struct Problem {
   std::string raw;
   int reason = -1;  // a tevora::Reason::Kind, kTooLarge, or -1 for a GTIN
   unsigned flags = 0;
+  unsigned expected = 0;  // the check digit a wrong one should be
 };
 
 // Problem flags, in the order their names are written.
@@ -89,7 +90,7 @@ enum Flag : unsigned {
 };
 inline constexpr std::array<std::string_view, 6> kFlagNames = {
     "wrong_check_digit",      "looks_like_internal_code", "measure_field_looks_zeroed",
-    "restricted_circulation", "publication_or_coupon",    "lost_digits"};
+    "restricted_circulation", "publication_or_coupon",    "probably_lost_digits"};
 
 // A refusal of the tally's own: a cell longer than kCellLimit bytes.
 inline constexpr int kTooLarge = 4;
@@ -140,7 +141,8 @@ class Tally {
 
  private:
   void track_key(std::uint64_t row, const tevora::Gtin14& gtin);
-  void problem(std::uint64_t row, std::string_view raw, int reason, unsigned flags);
+  void problem(std::uint64_t row, std::string_view raw, int reason, unsigned flags,
+               unsigned expected = 0);
 
   KeySet keys_;
   std::unordered_map<std::uint64_t, std::size_t> collision_index_;
