@@ -1,0 +1,173 @@
+"""tevora in DuckDB, Spark and Dask against a row-at-a-time Python UDF in the same engine.
+
+    python3 python/bench/engines.py [--rows N] [--repeats R] [--only duckdb,spark,dask]
+
+One column of N cells (default 2,000,000; the mix of python/bench/compare.py,
+each cell as the text the list functions read), held by each engine in its
+own memory first. For each engine, the same store-form rule two ways, in the
+same process on the same data: tevora's vectorised integration, and a plain
+Python UDF that calls `tevora.store_form` once per row. Printed are rows per
+second and the ratio of the two (throughput of the integration over that of
+the UDF), the median of R runs. An engine that is not installed is skipped.
+"""
+
+import argparse
+import os
+import pathlib
+import statistics
+import sys
+import tempfile
+import time
+
+HERE = pathlib.Path(__file__).resolve().parent
+PACKAGE_ROOT = str(HERE.parents[1] / "python")
+sys.path.insert(0, PACKAGE_ROOT)
+sys.path.insert(0, str(HERE))
+
+import pyarrow as pa  # noqa: E402
+
+import tevora  # noqa: E402
+from arrow_compare import texts  # noqa: E402
+
+
+def median_seconds(work, repeats):
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        work()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def report(engine, rows, pairs):
+    """pairs: (label, seconds of tevora, seconds of the Python UDF)."""
+    for label, ours, udf in pairs:
+        print(
+            f"| {engine} | {label} | {rows / ours / 1e6:.2f} | {rows / udf / 1e6:.2f} | {udf / ours:.1f}x |", flush=True
+        )
+
+
+def duckdb_bench(cells, repeats):
+    import duckdb
+
+    import tevora.duckdb
+
+    con = duckdb.connect()
+    tevora.duckdb.register(con)
+    con.register("cells_arrow", pa.table({"g": pa.array(cells, pa.string())}))
+    con.execute("CREATE TABLE cells AS SELECT * FROM cells_arrow")
+    con.unregister("cells_arrow")
+    con.create_function("python_store_form", tevora.store_form, ["VARCHAR"], "VARCHAR", null_handling="special")
+    ours = "SELECT max(gtin_store_form(g)) FROM cells"
+    udf = "SELECT max(python_store_form(g)) FROM cells"
+    assert con.sql(ours).fetchall() == con.sql(udf).fetchall()
+    pairs = []
+    threads = con.sql("SELECT current_setting('threads')").fetchall()[0][0]
+    for setting in sorted({threads, 1}, reverse=True):
+        con.execute(f"SET threads = {setting}")
+        pairs.append(
+            (
+                f"gtin_store_form(g), {setting} thread{'s' if setting > 1 else ''}",
+                median_seconds(lambda: con.sql(ours).fetchall(), repeats),
+                median_seconds(lambda: con.sql(udf).fetchall(), repeats),
+            )
+        )
+    return pairs
+
+
+def spark_bench(cells, repeats):
+    os.environ.setdefault("PYSPARK_PYTHON", sys.executable)
+    # The executors' Python workers import tevora from where this process does.
+    os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [PACKAGE_ROOT, os.environ.get("PYTHONPATH")]))
+    from pyspark.sql import SparkSession
+    from pyspark.sql import functions as F
+    from pyspark.sql.types import StringType
+
+    import tevora.spark
+
+    spark = (
+        SparkSession.builder.master("local[2]")
+        .config("spark.ui.enabled", "false")
+        .config("spark.driver.memory", "4g")
+        .config("spark.ui.showConsoleProgress", "false")
+        .getOrCreate()
+    )
+    spark.sparkContext.setLogLevel("ERROR")
+    try:
+        with tempfile.TemporaryDirectory() as tmp:
+            import pyarrow.parquet as pq
+
+            pq.write_table(pa.table({"g": pa.array(cells, pa.string())}), f"{tmp}/cells.parquet")
+            df = spark.read.parquet(f"{tmp}/cells.parquet").repartition(2).cache()
+            df.count()
+            python_store_form = F.udf(tevora.store_form, StringType(), useArrow=False)
+
+            def ours():
+                tevora.spark.with_store_form(df, "g").write.format("noop").mode("overwrite").save()
+
+            def udf():
+                df.select(python_store_form("g").alias("g")).write.format("noop").mode("overwrite").save()
+
+            ours(), udf()  # the executors' Python workers started
+            return [("with_store_form(df, 'g'), local[2]", median_seconds(ours, repeats), median_seconds(udf, repeats))]
+    finally:
+        spark.stop()
+
+
+def dask_bench(cells, repeats):
+    import dask.dataframe as dd
+    import pandas as pd
+    from dask.distributed import Client, LocalCluster
+
+    def accessor(frame):
+        import tevora.pandas  # noqa: F401
+
+        return frame.assign(g=frame["g"].gtin.store_form())
+
+    def per_row(frame):
+        return frame.assign(g=frame["g"].map(tevora.store_form))
+
+    frame = dd.from_pandas(pd.DataFrame({"g": pd.Series(cells, dtype=object)}), npartitions=8)
+    meta = {"g": object}
+    with LocalCluster(processes=True, n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster:
+        with Client(cluster) as client:
+            frame = client.persist(frame)
+            client.gather(client.compute(frame.map_partitions(accessor, meta=meta)))
+
+            def run(function):
+                return lambda: client.compute(frame.map_partitions(function, meta=meta).g.str.len().sum()).result()
+
+            return [
+                (
+                    "map_partitions, LocalCluster 2 processes",
+                    median_seconds(run(accessor), repeats),
+                    median_seconds(run(per_row), repeats),
+                )
+            ]
+
+
+ENGINES = {"duckdb": duckdb_bench, "spark": spark_bench, "dask": dask_bench}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--rows", type=int, default=2_000_000)
+    parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--only", default=",".join(ENGINES))
+    args = parser.parse_args()
+    cells = texts(args.rows)
+    print(f"{args.rows:,} rows, Python {sys.version.split()[0]}, {os.cpu_count()} cores; median of {args.repeats} runs")
+    print("rows per second (millions): tevora's integration against a Python UDF calling tevora.store_form per row\n")
+    print("| engine | tevora | M rows/s | Python UDF M rows/s | ratio |")
+    print("|---|---|---:|---:|---:|")
+    for name in args.only.split(","):
+        try:
+            pairs = ENGINES[name](cells, args.repeats)
+        except ImportError as error:
+            print(f"| {name} | skipped: {error} | | | |")
+            continue
+        report(name, args.rows, pairs)
+
+
+if __name__ == "__main__":
+    main()
