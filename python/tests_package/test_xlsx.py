@@ -484,3 +484,23 @@ def tevora_cmd(capsys):
         return status, out, err
 
     return run
+
+
+def test_text_rows_become_a_new_workbook_of_text_cells(tmp_path):
+    openpyxl = pytest.importorskip("openpyxl")
+    rows = [["A", "4006381333931", "=1+1"], ["B", " 4006-3813-33932"], [], ["C", "n/a", "+x"]]
+    options = CleanOptions("key", False, ["key"], False, "xlsx")
+    with open(tmp_path / "out.xlsx", "wb") as out:
+        result = _xlsx.clean_to_workbook(iter(rows), ["sku", "gtin", "note"], 1, out, options, "out.xlsx")
+    written = [[(c.value, c.data_type) for c in row] for row in openpyxl.load_workbook(tmp_path / "out.xlsx").active]
+    assert [[v for v, _ in row] for row in written] == [
+        ["sku", "gtin", "note", "key"],
+        ["A", "04006381333931", "=1+1", "04006381333930"],
+        ["B", "04006381333932", None, "04006381333930"],
+        [None, None, None, None],
+        ["C", "n/a", "+x", None],
+    ]
+    assert {t for row in written for v, t in row if v is not None} == {"s"}
+    assert (result.rows, result.gtins, result.changed) == (4, 2, 2)
+    with pytest.raises(InputError, match="row 2 has 4 cells, more than the header's 3"):
+        _xlsx.clean_to_workbook(iter([["A", "1", "2", "3"]]), ["a", "b", "c"], 1, io.BytesIO(), options, "out.xlsx")

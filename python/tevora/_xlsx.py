@@ -38,6 +38,7 @@ from typing import (
     Callable,
     Dict,
     Generator,
+    Iterable,
     Iterator,
     List,
     Match,
@@ -51,7 +52,16 @@ from typing import (
 from ._tables import CleanOptions, CleanResult, InputError, shown_path
 from ._tevora import key_strings, parse_many, store_form_many
 
-__all__ = ["open_table", "XlsxTable", "WorkbookWriter", "inline_cell", "MAX_ROWS", "MAX_COLUMNS", "MAX_TEXT"]
+__all__ = [
+    "open_table",
+    "clean_to_workbook",
+    "XlsxTable",
+    "WorkbookWriter",
+    "inline_cell",
+    "MAX_ROWS",
+    "MAX_COLUMNS",
+    "MAX_TEXT",
+]
 
 # The format's own limits.
 MAX_ROWS = 1_048_576
@@ -1331,6 +1341,56 @@ class WorkbookWriter:
         self._sheet.write(b"</sheetData></worksheet>")
         self._sheet.close()
         self._zip.close()
+
+
+def clean_to_workbook(
+    rows: Iterable[Sequence[Optional[str]]],
+    header: Sequence[str],
+    index: int,
+    out: BinaryIO,
+    options: CleanOptions,
+    path: str,
+    progress: Callable[[], None] = lambda: None,
+    width: int = 0,
+) -> CleanResult:
+    """Text rows (a CSV file's, after its header) cleaned into a new workbook of one sheet:
+    every cell text, never a formula. The added columns start at column `width` (the
+    header's width by default), the same for every row; a row wider than that, when
+    columns are added, is refused rather than have its keys land under another column."""
+    result = CleanResult()
+    cleaner = _CellCleaner(options, result)
+    writer = WorkbookWriter(out, path)
+    width = max(width, len(header), index + 1)
+    writer.append(list(header) + [None] * (width - len(header)) + list(options.added))
+    chunk: List[Sequence[Optional[str]]] = []
+
+    def flush() -> None:
+        cells: List[Cell] = [row[index] if index < len(row) else None for row in chunk]
+        written, added = cleaner.clean(cells, [None] * len(cells))
+        for row, cell, extra in zip(chunk, written, added):
+            cells_out: List[Optional[str]] = list(row)
+            if index < len(cells_out):
+                cells_out[index] = cell
+            if options.added:
+                if len(cells_out) > width:
+                    raise InputError(
+                        f"{path}: row {writer.rows + 1} has {len(cells_out):,} cells, more than the header's "
+                        f"{width:,}, and the added columns would not line up; write CSV, which pads such rows"
+                    )
+                if any(extra):
+                    cells_out += [None] * (width - len(cells_out))
+                    cells_out += [x or None for x in extra]
+            writer.append(cells_out)
+        chunk.clear()
+        progress()
+
+    for row in rows:
+        chunk.append(row)
+        if len(chunk) >= CHUNK_CELLS:
+            flush()
+    flush()
+    writer.close()
+    return result
 
 
 def open_table(path: str, encoding: Optional[str] = None, sheet: Optional[str] = None, **_: Any) -> XlsxTable:
