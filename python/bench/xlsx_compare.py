@@ -25,6 +25,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import warnings
 import zipfile
 
 HERE = pathlib.Path(__file__).resolve().parent
@@ -162,7 +163,9 @@ def typed_cell(value):
 def read_openpyxl(path, index):
     import openpyxl
 
-    book = openpyxl.load_workbook(path, read_only=True, data_only=True)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # the generated styles have no named default style
+        book = openpyxl.load_workbook(path, read_only=True, data_only=True)
     try:
         rows = book.worksheets[0].iter_rows(values_only=True)
         next(rows)

@@ -1110,6 +1110,7 @@ class _Editor:
         self.cleaner = _CellCleaner(options, self.result)
         self.letters = column_letters(index)
         self.formulas = 0
+        self.row = 0
 
     def run(self) -> CleanResult:
         table, options = self.table, self.options
@@ -1133,6 +1134,8 @@ class _Editor:
                         self._copy(written, info)
         except (RuntimeError, zipfile.LargeZipFile) as error:
             raise InputError(f"{table.path}: cannot write the workbook: {error}") from None
+        except MemoryError:
+            raise InputError(f"{table.path}: out of memory at row {self.row:,}") from None
         if self.formulas:
             self.result.notes.append(f"{self.formulas:,} formula cells in the column kept as formulas")
         return self.result
@@ -1167,7 +1170,7 @@ class _Editor:
                             self._flush(target, pending)
                         target.write(text)
                     continue
-                number = table._row_number(m.group(1), number)
+                number = self.row = table._row_number(m.group(1), number)
                 cell, value = self._find(m, number)
                 pending.append((text, m.group(0), number, cell, value))
                 size += m.end() - m.start()
