@@ -129,6 +129,16 @@ bool ready(PyObject* self) noexcept {
   return true;
 }
 
+// Ready, and not being fed by another thread.
+bool idle(PyObject* self) noexcept {
+  if (!ready(self)) return false;
+  if (reinterpret_cast<TallyBox*>(self)->busy) {
+    PyErr_SetString(PyExc_RuntimeError, "the tally is in use by another thread");
+    return false;
+  }
+  return true;
+}
+
 // The sorted, distinct indexes of `lost` (a sequence of ints, or None).
 bool lost_indexes(PyObject* lost, std::vector<std::size_t>& out, Py_ssize_t cells) {
   if (lost == nullptr || lost == Py_None) return true;
@@ -198,7 +208,7 @@ PyObject* Tally_add_arrow(PyObject* /*self*/, PyObject* /*args*/) noexcept {
 }
 
 PyObject* Tally_take_problems(PyObject* self, PyObject* /*unused*/) {
-  if (!ready(self)) return nullptr;
+  if (!idle(self)) return nullptr;
   Tally& tally = tally_of(self);
   Ref list(PyList_New(0));
   if (!list) return nullptr;
@@ -239,10 +249,11 @@ PyObject* Tally_summary(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* names[] = {"collisions", nullptr};
   Py_ssize_t limit = 10;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|n", const_cast<char**>(names), &limit) ||
-      !ready(self)) {
+      !idle(self)) {
     return nullptr;
   }
   return tevora_py::guarded([&]() -> PyObject* {
+    tally_of(self).flush();
     const Tally& t = tally_of(self);
     Ref d(PyDict_New());
     if (!d) return nullptr;
@@ -343,7 +354,16 @@ PyObject* Tally_summary(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* Tally_get(PyObject* self, void* closure) noexcept {
-  if (!ready(self)) return nullptr;
+  if (!ready(self) || reinterpret_cast<TallyBox*>(self)->busy) {
+    if (!PyErr_Occurred())
+      PyErr_SetString(PyExc_RuntimeError, "the tally is in use by another thread");
+    return nullptr;
+  }
+  try {
+    tally_of(self).flush();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
   const Tally& t = tally_of(self);
   switch (reinterpret_cast<std::intptr_t>(closure)) {
     case 0:

@@ -238,6 +238,7 @@ void Scanner::cell_done(std::string_view raw, const tevora::CsvField& f) {
     return;
   }
   if (tally_ != nullptr) tally_->add(row, text);
+  if (options_.mode == Mode::Check) return;  // the tally has read the cell
   const tevora::Parsed parsed = tevora::parse(text);
   const tevora::Parsed::Accepted* accepted = parsed.accepted();
   if (accepted == nullptr || f.malformed()) {

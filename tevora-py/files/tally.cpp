@@ -175,15 +175,24 @@ void Tally::add(std::uint64_t row, std::string_view text, bool lost) {
     example(flag_examples[k], row, text);
     flag_bits |= kInternalCode << k;
   }
-  track_key(row, gtin);
+  const std::string_view digits = gtin.as_str();
+  const Queued key{number(digits.substr(0, 13)), row, static_cast<unsigned>(digits[13] - '0')};
+  keys_.prefetch(key.prefix);
+  queue_[queued_++] = key;
+  if (queued_ == kBatch) flush();
   if (keep_problems && flag_bits != 0)
     problem(row, text, -1, flag_bits, gtin.expected_check_digit());
 }
 
-void Tally::track_key(std::uint64_t row, const tevora::Gtin14& gtin) {
-  const std::string_view digits = gtin.as_str();
-  const std::uint64_t prefix = number(digits.substr(0, 13));
-  const auto check = static_cast<unsigned>(digits[13] - '0');
+void Tally::flush() {
+  for (std::size_t i = 0; i < queued_; ++i) track_key(queue_[i]);
+  queued_ = 0;
+}
+
+void Tally::track_key(const Queued& key) {
+  const std::uint64_t prefix = key.prefix;
+  const std::uint64_t row = key.row;
+  const unsigned check = key.check;
   const KeySet::Found found = keys_.find_or_insert(prefix, check, row);
   if (found.inserted) return;
   auto at = collision_index_.find(prefix);

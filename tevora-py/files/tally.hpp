@@ -51,6 +51,10 @@ class KeySet {
   // The key `prefix` (positions 1 to 13 as a number) with its first row and
   // check digit; inserts them when the key is new.
   Found find_or_insert(std::uint64_t prefix, unsigned check, std::uint64_t row);
+  // Fetches the key's first slot into the cache ahead of its lookup.
+  void prefetch(std::uint64_t prefix) const noexcept {
+    if (capacity_ != 0) __builtin_prefetch(&words_[slot(prefix)]);
+  }
   std::size_t size() const noexcept { return size_; }
   std::size_t bytes() const noexcept {
     return capacity_ * (sizeof(std::uint64_t) + sizeof(std::uint32_t));
@@ -138,9 +142,22 @@ class Tally {
   std::uint64_t collision_rows = 0;
   const KeySet& keys() const noexcept { return keys_; }
   std::size_t memory() const noexcept;
+  // Tracks the keys still queued; call before reading the collisions.
+  void flush();
 
  private:
-  void track_key(std::uint64_t row, const tevora::Gtin14& gtin);
+  // Keys are tracked in batches, each one's slot fetched into the cache
+  // ahead of its lookup: a lookup in a table of millions misses the cache.
+  struct Queued {
+    std::uint64_t prefix;
+    std::uint64_t row;
+    unsigned check;
+  };
+  static constexpr std::size_t kBatch = 32;
+  void track_key(const Queued& key);
+
+  std::array<Queued, kBatch> queue_{};
+  std::size_t queued_ = 0;
   void problem(std::uint64_t row, std::string_view raw, int reason, unsigned flags,
                unsigned expected = 0);
 
