@@ -504,3 +504,13 @@ def test_text_rows_become_a_new_workbook_of_text_cells(tmp_path):
     assert (result.rows, result.gtins, result.changed) == (4, 2, 2)
     with pytest.raises(InputError, match="row 2 has 4 cells, more than the header's 3"):
         _xlsx.clean_to_workbook(iter([["A", "1", "2", "3"]]), ["a", "b", "c"], 1, io.BytesIO(), options, "out.xlsx")
+
+
+def test_a_sheet_with_a_namespace_prefix_is_edited_in_its_own_prefix(tmp_path):
+    rows = '<x:row r="1"><x:c r="A1" t="s"><x:v>0</x:v></x:c></x:row><x:row r="2"><x:c r="A2"><x:v>4006381333931</x:v></x:c></x:row>'
+    path = workbook(tmp_path, None, sheet=sheet_xml(rows, prefix="x", root_attributes=f'xmlns:x="{MAIN}"'))
+    clean(path, tmp_path / "out.xlsx", added=["key"], key_column="key", index=0)
+    assert read(tmp_path / "out.xlsx") == (["gtin", "key"], [["04006381333931", "04006381333930"]])
+    assert b'<x:c r="A2" t="inlineStr"><x:is><x:t>' in zipfile.ZipFile(tmp_path / "out.xlsx").read(
+        "xl/worksheets/sheet1.xml"
+    )

@@ -1074,20 +1074,23 @@ def _escape(text: str) -> bytes:
     return text.encode("utf-8", "surrogatepass" if not SURROGATE.search(text) else "replace")
 
 
-def inline_cell(reference: str, text: str, style: Optional[bytes] = None) -> bytes:
-    """A text cell that is never a formula, whatever its text starts with."""
+def inline_cell(reference: str, text: str, style: Optional[bytes] = None, prefix: bytes = b"") -> bytes:
+    """A text cell that is never a formula, whatever its text starts with; `prefix` is the
+    sheet's for the spreadsheet namespace ("x:"), if it has one."""
     space = b' xml:space="preserve"' if text[:1].isspace() or text[-1:].isspace() else b""
     s = b' s="' + style + b'"' if style else b""
-    return (
-        b'<c r="'
-        + reference.encode("ascii")
-        + b'"'
-        + s
-        + b' t="inlineStr"><is><t'
-        + space
-        + b">"
-        + _escape(text)
-        + b"</t></is></c>"
+    p, r = prefix, reference.encode("ascii")
+    return b'<%sc r="%s"%s t="inlineStr"><%sis><%st%s>%s</%st></%sis></%sc>' % (
+        p,
+        r,
+        s,
+        p,
+        p,
+        space,
+        _escape(text),
+        p,
+        p,
+        p,
     )
 
 
@@ -1151,6 +1154,11 @@ class _Editor:
                     target.write(data)
         finally:
             member.close()
+
+    @property
+    def prefix(self) -> bytes:
+        grammar = self.table._grammar
+        return grammar.prefix if grammar is not None else b""
 
     def _write_sheet(self, written: zipfile.ZipFile, info: zipfile.ZipInfo) -> None:
         table = self.table
@@ -1235,13 +1243,13 @@ class _Editor:
         start = row.index(b">") + 1
         return (
             row[: start + cell.start]
-            + inline_cell(f"{self.letters}{number}", text, style.group(1) if style else None)
+            + inline_cell(f"{self.letters}{number}", text, style.group(1) if style else None, self.prefix)
             + row[start + cell.end :]
         )
 
     def _with_added(self, row: bytes, number: int, values: Sequence[str]) -> bytes:
         cells = b"".join(
-            inline_cell(f"{column_letters(self.first_added + k)}{number}", value)
+            inline_cell(f"{column_letters(self.first_added + k)}{number}", value, None, self.prefix)
             for k, value in enumerate(values)
             if value
         )
