@@ -158,7 +158,7 @@ class Tally {
 
   std::array<Queued, kBatch> queue_{};
   std::size_t queued_ = 0;
-  void problem(std::uint64_t row, std::string_view raw, int reason, unsigned flags,
+  void problem(std::uint64_t row, std::string_view raw, int reason, unsigned flag_bits,
                unsigned expected = 0);
 
   KeySet keys_;
