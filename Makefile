@@ -96,7 +96,8 @@ demo: build
 # The core's figures, its instruction count per clean cell, the column
 # functions side by side with the floor and the alternatives (docs/) on
 # Debian's python3 and again on the newest CPython pyenv has, then the Arrow
-# functions against Arrow's and polars' own kernels (docs/arrow_benchmark.png).
+# functions against Arrow's and polars' own kernels (docs/arrow_benchmark.png),
+# and tevora in DuckDB, Spark and Dask against a Python UDF in each.
 bench: build tools-venv
 	@tools/deps bench
 	$(BUILD)/tevora_bench
@@ -107,6 +108,7 @@ bench: build tools-venv
 	  else echo "no pyenv CPython venv in $(VENVS): run make test first"; fi
 	$(TOOLS)/python python/bench/arrow_compare.py --figures $(BUILD)/arrow_figures.json
 	/usr/bin/python3 python/bench/chart.py $(BUILD)/arrow_figures.json docs/arrow_benchmark.png
+	$(TOOLS)/python python/bench/engines.py
 
 # `tevora check` and `tevora clean` on a generated 2,000,000-row catalogue,
 # side by side with a plain csv.reader pass, and their peak memory.
