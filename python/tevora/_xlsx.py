@@ -429,6 +429,7 @@ class _Grammar:
 
 
 MERGED = re.compile(rb'<(?:[\w.-]+:)?mergeCell\s+ref="[A-Z]+\d+:([A-Z]+)\d+"')
+SPANS = re.compile(rb'\bspans="(\d+):(\d+)"')
 ROW_NUMBER = re.compile(rb'\s+r="(\d+)"')
 ROOT = re.compile(rb"<(?:([\w.-]+):)?worksheet\b([^>]*)>")
 
@@ -679,7 +680,7 @@ class XlsxTable:
             if not data:
                 raise InputError(f"{self.path}: {self._sheet_name} ends in the middle of its rows")
             buffer += data
-            if b"<!" in data:
+            if b"<!" in buffer[-len(data) - 1 :]:  # the new data, and a "<" just before it
                 self._refuse_markup(buffer)
 
     def _rest(self, member: _Member) -> Iterator[Tuple[bytes, Optional[Match[bytes]]]]:
@@ -813,15 +814,42 @@ class XlsxTable:
         except MemoryError:
             raise InputError(f"{self.path}: out of memory at row {number:,}") from None
 
+    def _target(self, index: int) -> Pattern[bytes]:
+        assert self._grammar is not None
+        return self._grammar.target(column_letters(index).encode("ascii"))
+
+    def _locate(self, content: bytes, number: int, index: int, target: Pattern[bytes]) -> Optional[CellInfo]:
+        """The row's cell in column `index`, found by its reference when every cell has one."""
+        grammar = self._grammar
+        assert grammar is not None
+        if not grammar.all_referenced(content):
+            return next((c for c in self._cells(content, number) if c.column == index), None)
+        found = target.search(content)
+        if found is None:
+            return None
+        if found.group(4):  # attributes besides s and t: read them all
+            cell = next(self._cells(found.group(0), number))
+            cell.start, cell.end = found.start(), found.end()
+            return cell
+        style = found.group(2)
+        s = int(style) if style else 0
+        kinds = self._kinds
+        return CellInfo(
+            index,
+            kinds[s] if s < len(kinds) else PLAIN,
+            found.group(3) or b"n",
+            found.group(5),
+            found.start(),
+            found.end(),
+            b' s="' + style + b'"' if style else b"",
+        )
+
     def _column(self, index: int) -> Iterator[Tuple[int, Cell, Optional[int], Optional[CellInfo]]]:
         """Each data row's cell of one column: row number, value, number format kind (None if not a
         number), and where the cell is in the row's content."""
-        letters = column_letters(index).encode("ascii")
         target: Optional[Pattern[bytes]] = None
         number = 0
         header = self.header_row
-        kinds = self._kinds
-        styles = len(kinds)
         shared: Optional[List[str]] = None
         try:
             for _, m in self._scan(keep=False):
@@ -836,34 +864,9 @@ class XlsxTable:
                 content = m.group(2)
                 if number <= header or not content:
                     continue
-                grammar = self._grammar
-                assert grammar is not None
                 if target is None:
-                    target = grammar.target(letters)
-                cell: Optional[CellInfo] = None
-                if grammar.all_referenced(content):
-                    found = target.search(content)
-                    if found is not None:
-                        if found.group(4):  # attributes besides s and t: read them all
-                            cell = next(self._cells(found.group(0), number))
-                            cell.start, cell.end = found.start(), found.end()
-                        else:
-                            style = found.group(2)
-                            s = int(style) if style else 0
-                            type_ = found.group(3) or b"n"
-                            cell = CellInfo(
-                                index,
-                                kinds[s] if s < styles else PLAIN,
-                                type_,
-                                found.group(5),
-                                found.start(),
-                                found.end(),
-                                b"",
-                            )
-                            if style:
-                                cell.attributes = b' s="' + style + b'"'
-                else:
-                    cell = next((c for c in self._cells(content, number) if c.column == index), None)
+                    target = self._target(index)
+                cell = self._locate(content, number, index, target)
                 if cell is None:
                     yield number, None, None, None
                     continue
@@ -942,6 +945,7 @@ class XlsxTable:
         last = 0
         number = 0
         tail = b""
+        references: Optional[Pattern[bytes]] = None
         for text, m in self._scan(keep=True):
             if m is None:
                 if not merged:
@@ -956,8 +960,10 @@ class XlsxTable:
             if not content:
                 continue
             assert self._grammar is not None
+            if references is None:
+                references = re.compile(rb"<" + re.escape(self._grammar.prefix) + rb'c r="([A-Z]+)')
             if self._grammar.all_referenced(content):
-                letters = re.findall(rb"<" + re.escape(self._grammar.prefix) + rb'c r="([A-Z]+)', content)
+                letters = references.findall(content)
                 if letters:
                     last = max(last, max(column_index(x) for x in set(letters)))
             else:
@@ -1114,6 +1120,7 @@ class _Editor:
         self.letters = column_letters(index)
         self.formulas = 0
         self.row = 0
+        self.target: Optional[Pattern[bytes]] = None
 
     def run(self) -> CleanResult:
         table, options = self.table, self.options
@@ -1201,7 +1208,9 @@ class _Editor:
         content = m.group(2)
         if number <= self.table.header_row or not content:
             return None, None
-        cell = next((c for c in self.table._cells(content, number) if c.column == self.index), None)
+        if self.target is None:
+            self.target = self.table._target(self.index)
+        cell = self.table._locate(content, number, self.index, self.target)
         if cell is None:
             return None, None
         return cell, self.table._value(cell, number)
@@ -1224,16 +1233,18 @@ class _Editor:
             kinds.append(cell.style if numeric and cell is not None else None)
         new, added = self.cleaner.clean(cells, kinds, frozen)
         j = 0
+        out: List[bytes] = []
         for text, row, number, cell, value in pending:
-            target.write(text)
+            out.append(text)
             if number <= header:
-                target.write(self._with_added(row, number, self.options.added) if number == header else row)
+                out.append(self._with_added(row, number, self.options.added) if number == header else row)
                 continue
             written = new[j]
             if cell is not None and isinstance(written, str) and (written != value or cell.type == b"n"):
                 row = self._rewrite(row, cell, number, written)
-            target.write(self._with_added(row, number, added[j]) if self.options.added else row)
+            out.append(self._with_added(row, number, added[j]) if self.options.added else row)
             j += 1
+        target.write(b"".join(out))
         pending.clear()
         self.progress()
 
@@ -1259,7 +1270,7 @@ class _Editor:
         end_tag = self.table._grammar.row_end
         start_end = row.index(b">")
         start_tag = row[: start_end + 1]
-        spans = re.search(rb'\bspans="(\d+):(\d+)"', start_tag)
+        spans = SPANS.search(start_tag)
         if spans is not None:
             high = max(int(spans.group(2)), self.first_added + len(values))
             start_tag = start_tag[: spans.start(2)] + str(high).encode("ascii") + start_tag[spans.end(2) :]
