@@ -1,5 +1,6 @@
-// libFuzzer target: `parse`, `store_form` and `key` on arbitrary bytes, and
-// `float_text` on the double in the first eight of them.
+// libFuzzer target: `parse`, `store_form` and `key` on arbitrary bytes,
+// `float_text` on the double in the first eight of them, and the CSV field
+// locator on the bytes whole and cut in two.
 //
 // Malformed UTF-8 included, every input must yield an outcome that tells the
 // truth about the bytes it was given. The checks below restate the outcome
@@ -16,7 +17,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "tevora/csv_fields.hpp"
 #include "tevora/tevora.hpp"
 
 namespace {
@@ -117,6 +120,42 @@ void check_float_text(double value) {
   if (positional) require(text.find('.') != std::string_view::npos && !text.ends_with('.'));
 }
 
+// Every field and record the locator reports, as offsets and flags.
+struct CsvEvents {
+  std::vector<std::uint64_t> events;
+  std::uint64_t next = 0;  // where the next field must start
+
+  void field(const tevora::CsvField& f) noexcept {
+    require(f.begin == next && f.begin <= f.end && f.content_begin() <= f.content_end());
+    events.insert(events.end(), {f.begin, f.end, f.index, f.quoted, f.doubled, f.stray_quote,
+                                 f.text_after_quote});
+    next = f.end + 1;  // past the delimiter, unless a record ends here
+  }
+  void record(const tevora::CsvRecord& r) noexcept {
+    require(r.begin <= r.terminator && r.terminator <= r.end && r.fields >= 1);
+    events.insert(events.end(), {r.begin, r.terminator, r.end, r.line, r.fields,
+                                 static_cast<std::uint64_t>(r.ending)});
+    next = r.end;
+  }
+};
+
+// The same report whole and cut anywhere; fields tile each record, records
+// tile the input, and a refused input is one with a quote left open.
+void check_csv(std::string_view text, std::size_t cut) {
+  const tevora::CsvDialect dialect{text.empty() ? ',' : ",;\t|"[text[0] & 3], '"'};
+  tevora::CsvFields whole(dialect);
+  CsvEvents all;
+  whole.feed(text, all);
+  const bool closed = whole.finish(all);
+  if (closed) require(all.next == text.size());
+  tevora::CsvFields parts(dialect);
+  CsvEvents cut_events;
+  parts.feed(text.substr(0, cut), cut_events);
+  parts.feed(text.substr(cut), cut_events);
+  require(parts.finish(cut_events) == closed);
+  require(cut_events.events == all.events);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -127,6 +166,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   const std::string_view text(reinterpret_cast<const char*>(data), size);
+  check_csv(text, size == 0 ? 0 : data[size - 1] % (size + 1));
   const tevora::Parsed parsed = tevora::parse(text);
   require(is_the_input(parsed.raw(), text));
   if (const tevora::Parsed::Accepted* accepted = parsed.accepted()) {
