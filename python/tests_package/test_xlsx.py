@@ -21,7 +21,26 @@ RELS = (
     'Target="worksheets/sheet1.xml"/>'
     '<Relationship Id="rId2" Type="http://schemas.openxmlformats.org/officeDocument/2006/relationships/worksheet" '
     'Target="/xl/worksheets/sheet2.xml"/>'
+    '<Relationship Id="rId3" Type="http://schemas.openxmlformats.org/officeDocument/2006/relationships/sharedStrings" '
+    'Target="sharedStrings.xml"/>'
     "</Relationships>"
+)
+SHEET_TYPE = "application/vnd.openxmlformats-officedocument.spreadsheetml.worksheet+xml"
+CONTENT_TYPES = (
+    '<Types xmlns="http://schemas.openxmlformats.org/package/2006/content-types">'
+    '<Default Extension="rels" ContentType="application/vnd.openxmlformats-package.relationships+xml"/>'
+    '<Default Extension="xml" ContentType="application/xml"/>'
+    '<Override PartName="/xl/workbook.xml" '
+    'ContentType="application/vnd.openxmlformats-officedocument.spreadsheetml.sheet.main+xml"/>'
+    f'<Override PartName="/xl/worksheets/sheet1.xml" ContentType="{SHEET_TYPE}"/>'
+    f'<Override PartName="/xl/worksheets/sheet2.xml" ContentType="{SHEET_TYPE}"/>'
+    '<Override PartName="/xl/sharedStrings.xml" '
+    'ContentType="application/vnd.openxmlformats-officedocument.spreadsheetml.sharedStrings+xml"/></Types>'
+)
+PACKAGE_RELS = (
+    '<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">'
+    '<Relationship Id="rId1" Type="http://schemas.openxmlformats.org/officeDocument/2006/relationships/officeDocument" '
+    'Target="xl/workbook.xml"/></Relationships>'
 )
 # Style 0 plain, 1 a built-in date, 2 a custom date, 3 scientific, 4 a time of day, 5 elapsed hours.
 STYLES = (
@@ -45,7 +64,8 @@ def sheet_xml(rows, head="", prefix="", root_attributes=f'xmlns="{MAIN}"'):
 def workbook(tmp_path, rows, name="in.xlsx", sheet=None, date1904=False, extra=None):
     """A workbook written by hand: its sheet's XML exactly as given."""
     members = {
-        "[Content_Types].xml": "<Types/>",
+        "[Content_Types].xml": CONTENT_TYPES,
+        "_rels/.rels": PACKAGE_RELS,
         "xl/workbook.xml": WORKBOOK.format(pr='<workbookPr date1904="1"/>' if date1904 else ""),
         "xl/_rels/workbook.xml.rels": RELS,
         "xl/styles.xml": STYLES,
@@ -514,3 +534,13 @@ def test_a_sheet_with_a_namespace_prefix_is_edited_in_its_own_prefix(tmp_path):
     assert b'<x:c r="A2" t="inlineStr"><x:is><x:t>' in zipfile.ZipFile(tmp_path / "out.xlsx").read(
         "xl/worksheets/sheet1.xml"
     )
+
+
+@pytest.mark.parametrize("name", ["key\x01\x1f", '=HYPERLINK("x")', "@key", "_x0041_", "key\r\n"])
+def test_an_added_column_name_is_written_as_text_whatever_it_holds(tmp_path, tevora_cmd, name):
+    openpyxl = make_book(tmp_path / "in.xlsx")
+    status, _, err = tevora_cmd("clean", tmp_path / "in.xlsx", "-o", tmp_path / "out.xlsx", "--key-column", name)
+    assert status == 0, err
+    header, rows = read(tmp_path / "out.xlsx")
+    assert header[7:] == [name] and rows[0][7] == "04006381333930"
+    assert openpyxl.load_workbook(tmp_path / "out.xlsx").active["H1"].data_type == "s"
