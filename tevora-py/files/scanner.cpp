@@ -40,6 +40,7 @@ bool second_byte_fits(unsigned char lead, unsigned char c) noexcept {
 struct Checked {
   std::size_t complete;  // bytes of whole characters
   bool valid;            // false: the byte at `complete` starts no valid character
+  std::size_t bad = 0;   // then: the bytes of the invalid sequence
 };
 
 // Checks UTF-8; a character cut off by the end is not an error.
@@ -60,11 +61,11 @@ Checked check_utf8(const unsigned char* s, std::size_t n) noexcept {
       continue;
     }
     const std::size_t length = sequence_length(lead);
-    if (length == 0) return {i, false};
+    if (length == 0) return {i, false, 1};
     for (std::size_t k = 1; k < length; ++k) {
       if (i + k == n) return {i, true};
       const unsigned char c = s[i + k];
-      if (k == 1 ? !second_byte_fits(lead, c) : (c < 0x80 || c > 0xBF)) return {i, false};
+      if (k == 1 ? !second_byte_fits(lead, c) : (c < 0x80 || c > 0xBF)) return {i, false, k};
     }
     i += length;
   }
@@ -105,7 +106,7 @@ bool Scanner::feed(std::string_view chunk, std::string& out) {
     const Checked checked = check_utf8(carry_, carried_);
     if (!checked.valid) {
       error_ = "line " + std::to_string(fields_.line()) + " is not valid UTF-8 (bytes " +
-               hex_bytes(carry_, carried_) + ")";
+               hex_bytes(carry_, checked.bad) + ")";
       return false;
     }
     if (checked.complete < carried_) return true;  // still cut: a tiny chunk
@@ -115,9 +116,8 @@ bool Scanner::feed(std::string_view chunk, std::string& out) {
   const Checked checked = check_utf8(data, n);
   locate({reinterpret_cast<const char*>(data), checked.complete});
   if (!checked.valid) {
-    const std::size_t shown = std::min<std::size_t>(4, n - checked.complete);
     error_ = "line " + std::to_string(fields_.line()) + " is not valid UTF-8 (bytes " +
-             hex_bytes(data + checked.complete, shown) + ")";
+             hex_bytes(data + checked.complete, checked.bad) + ")";
     return false;
   }
   carried_ = n - checked.complete;
