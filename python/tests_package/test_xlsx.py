@@ -544,3 +544,12 @@ def test_an_added_column_name_is_written_as_text_whatever_it_holds(tmp_path, tev
     header, rows = read(tmp_path / "out.xlsx")
     assert header[7:] == [name] and rows[0][7] == "04006381333930"
     assert openpyxl.load_workbook(tmp_path / "out.xlsx").active["H1"].data_type == "s"
+
+
+def test_parts_read_a_few_bytes_at_a_time_read_the_same(tmp_path, monkeypatch):
+    make_book(tmp_path / "book.xlsx")
+    shared = workbook(tmp_path, HEADER + '<row r="2"><c r="A2" t="s"><v>1</v></c><c r="B2" t="s"><v>2</v></c></row>')
+    expected = [read(tmp_path / "book.xlsx"), read(shared)]
+    assert expected[1] == (["gtin"], [["4006381333931", "a & b\r"]])
+    monkeypatch.setattr(_xlsx, "READ_BYTES", 3)
+    assert [read(tmp_path / "book.xlsx"), read(shared)] == expected

@@ -21,6 +21,7 @@ characters.
 
 from __future__ import annotations
 
+import codecs
 import csv
 import datetime
 import io
@@ -31,6 +32,7 @@ import sys
 import tempfile
 import zipfile
 import zlib
+from array import array
 from typing import (
     IO,
     Any,
@@ -118,8 +120,8 @@ class _Member:
         self.inflated = 0
         self._file = book.call(lambda: book.zip.open(info))
 
-    def read(self, size: int = READ_BYTES) -> bytes:
-        data: bytes = self.book.call(lambda: self._file.read(size))
+    def read(self) -> bytes:
+        data: bytes = self.book.call(lambda: self._file.read(READ_BYTES))
         self.inflated += len(data)
         if self.inflated > self.limit:
             raise InputError(
@@ -431,6 +433,7 @@ class _Grammar:
 MERGED = re.compile(rb'<(?:[\w.-]+:)?mergeCell\s+ref="[A-Z]+\d+:([A-Z]+)\d+"')
 SPANS = re.compile(rb'\bspans="(\d+):(\d+)"')
 ROW_NUMBER = re.compile(rb'\s+r="(\d+)"')
+ROOT_ANY = re.compile(rb"<(?:([\w.-]+):)?\w+\b([^>]*)>")
 ROOT = re.compile(rb"<(?:([\w.-]+):)?worksheet\b([^>]*)>")
 
 
@@ -444,6 +447,62 @@ class CellInfo:
     ) -> None:
         self.column, self.style, self.type, self.inner = column, style, type_, inner
         self.start, self.end, self.attributes = start, end, attributes
+
+
+def _shared_grammar(p: str) -> Tuple[Pattern[str], Pattern[str], Pattern[str]]:
+    """Shared string items, their text runs and phonetic runs, for the namespace prefix `p` ("x:")."""
+    # Most items are one plain <t>; the others (rich text runs, phonetic runs) are read run by run.
+    item = re.compile(
+        f'<{p}si>(?:<{p}t(?: xml:space="preserve")?>([^<]*)</{p}t>|<{p}t/>|(.*?))</{p}si>|<{p}si/>',
+        re.S,
+    )
+    text = re.compile(f"<{p}t(?:\\s[^>]*)?(?:/>|>(.*?)</{p}t>)", re.S)
+    phonetic = re.compile(f"<{p}rPh\\b.*?</{p}rPh>", re.S)
+    return item, text, phonetic
+
+
+class SharedStrings:
+    """A workbook's shared strings, kept as a few long texts and their offsets: a million
+    strings cost their characters and eight bytes each, not a Python object each."""
+
+    BLOCK = 4096
+
+    def __init__(self) -> None:
+        self._blocks: List[str] = []
+        self._offsets: List["array[int]"] = []
+        self._items: List[str] = []
+
+    def append(self, text: str) -> None:
+        self._items.append(text)
+        if len(self._items) == self.BLOCK:
+            self.seal()
+
+    def seal(self) -> None:
+        """Packs the strings appended since the last block."""
+        if not self._items:
+            return
+        offsets = array("Q", [0])
+        total = 0
+        for text in self._items:
+            total += len(text)
+            offsets.append(total)
+        self._blocks.append("".join(self._items))
+        self._offsets.append(offsets)
+        self._items = []
+
+    def __len__(self) -> int:
+        return len(self._blocks) * self.BLOCK + len(self._items)
+
+    def __getitem__(self, index: int) -> str:
+        if index < 0:
+            raise IndexError(index)
+        block, k = divmod(index, self.BLOCK)
+        if block < len(self._blocks):
+            offsets = self._offsets[block]
+            if k + 1 < len(offsets):
+                return self._blocks[block][offsets[k] : offsets[k + 1]]
+            raise IndexError(index)
+        return self._items[index - len(self._blocks) * self.BLOCK]
 
 
 class XlsxTable:
@@ -495,7 +554,7 @@ class XlsxTable:
         properties = next(_elements(workbook, b"workbookPr"), {})
         self._epoch = MAC_EPOCH if properties.get(b"date1904", b"") in (b"1", b"true") else WINDOWS_EPOCH
         self._kinds = _style_kinds(book.part("xl/styles.xml"))
-        self._shared: Optional[List[str]] = None
+        self._shared: Optional[SharedStrings] = None
         self._shared_name = next(
             (_part_name(t) for t, kind in relations.values() if kind.endswith(b"/sharedStrings")),
             "xl/sharedStrings.xml",
@@ -568,49 +627,73 @@ class XlsxTable:
 
     # ---- Reading -----------------------------------------------------------------
 
-    def shared_strings(self) -> List[str]:
+    def shared_strings(self) -> "SharedStrings":
         """The workbook's shared strings, read once, when a cell first needs one."""
         if self._shared is None:
-            data = self._book.part(self._shared_name)
-            self._shared = []
-            if data is not None:
-                self._shared = self._read_shared(data)
+            info = self._book.info(self._shared_name)
+            self._shared = SharedStrings()
+            if info is not None:
+                member = _Member(self._book, info)
+                try:
+                    self._read_shared(member, self._shared)
+                finally:
+                    member.close()
         return self._shared
 
-    def _read_shared(self, data: bytes) -> List[str]:
-        try:
-            xml = data.decode("utf-8")
-        except UnicodeDecodeError:
-            raise InputError(f"{self.path}: {self._shared_name} is not valid UTF-8") from None
-        root = _root_prefix(data, b"sst")
-        prefix = re.escape(root.decode("ascii", "replace") + ":") if root else ""
-        # Most items are one plain <t>; the others (runs of rich text, phonetic runs) are read part by part.
-        item = re.compile(
-            f'<{prefix}si>(?:<{prefix}t(?: xml:space="preserve")?>([^<]*)</{prefix}t>|<{prefix}t/>|(.*?))</{prefix}si>'
-            f"|<{prefix}si/>",
-            re.S,
-        )
-        text = re.compile(f"<{prefix}t(?:\\s[^>]*)?(?:/>|>(.*?)</{prefix}t>)", re.S)
-        phonetic = re.compile(f"<{prefix}rPh\\b.*?</{prefix}rPh>", re.S)
-        found: List[str] = []
-        for m in item.finditer(xml):
-            plain = m.group(1)
-            if plain is None:
-                rich = m.group(2) or ""
-                if "rPh" in rich:
-                    rich = phonetic.sub("", rich)
-                plain = "".join(t.group(1) or "" for t in text.finditer(rich))
-            if "&" in plain:
-                plain = _unescape_bytes(plain.encode("utf-8")).decode("utf-8", "replace")
-            if "_x" in plain:
-                plain = UNDERSCORE_ESCAPE.sub(lambda x: chr(int(x.group(1), 16)), plain)
-            if len(plain) > MAX_TEXT:
+    def _read_shared(self, member: _Member, found: "SharedStrings") -> None:
+        """Streams the shared strings part into `found`."""
+        decoder = codecs.getincrementaldecoder("utf-8")()
+        name = self._shared_name
+        buffer = ""
+        item: Optional[Pattern[str]] = None
+        while True:
+            data = member.read()
+            try:
+                buffer += decoder.decode(data, final=not data)
+            except UnicodeDecodeError:
+                raise InputError(f"{self.path}: {name} is not valid UTF-8") from None
+            if "<!" in buffer:
+                raise InputError(f"{self.path}: {name} holds XML comments, CDATA or a document type; refused")
+            if item is None:
+                root = re.search(r"<(?:([\w.-]+):)?sst\b([^>]*)>", buffer)
+                if root is None:
+                    if not data or len(buffer) > MAX_PART_BYTES:
+                        raise InputError(f"{self.path}: {name} is not a table of shared strings")
+                    continue
+                start = root.group(0).encode("utf-8")
+                found_root = ROOT_ANY.match(start)
+                assert found_root is not None
+                prefix = _namespace_prefix(found_root.group(1), found_root.group(2)).decode("utf-8", "replace")
+                item, text, phonetic = _shared_grammar(re.escape(prefix + ":") if prefix else "")
+                buffer = buffer[root.end() :]
+            end = 0
+            for m in item.finditer(buffer):
+                end = m.end()
+                plain = m.group(1)
+                if plain is None:
+                    rich = m.group(2) or ""
+                    if "rPh" in rich:
+                        rich = phonetic.sub("", rich)
+                    plain = "".join(t.group(1) or "" for t in text.finditer(rich))
+                if "&" in plain:
+                    plain = _unescape_bytes(plain.encode("utf-8")).decode("utf-8", "replace")
+                if "_x" in plain:
+                    plain = UNDERSCORE_ESCAPE.sub(lambda x: chr(int(x.group(1), 16)), plain)
+                if len(plain) > MAX_TEXT:
+                    raise InputError(
+                        f"{self.path}: shared string {len(found)} holds {len(plain):,} characters, "
+                        f"more than a cell can ({MAX_TEXT:,})"
+                    )
+                found.append(plain)
+            buffer = buffer[end:].lstrip()
+            if len(buffer) > MAX_ROW_BYTES:
                 raise InputError(
-                    f"{self.path}: shared string {len(found)} holds {len(plain):,} characters, "
-                    f"more than a cell can ({MAX_TEXT:,})"
+                    f"{self.path}: shared string {len(found)} holds more than {MAX_TEXT:,} characters, "
+                    "more than a cell can"
                 )
-            found.append(plain)
-        return found
+            if not data:
+                found.seal()
+                return
 
     def _scan(self, keep: bool) -> Iterator[Tuple[bytes, Optional[Match[bytes]]]]:
         """The sheet's XML in pieces: (text, row), the text to copy as it is before the row.
@@ -850,7 +933,7 @@ class XlsxTable:
         target: Optional[Pattern[bytes]] = None
         number = 0
         header = self.header_row
-        shared: Optional[List[str]] = None
+        shared: Optional[SharedStrings] = None
         try:
             for _, m in self._scan(keep=False):
                 if m is None:
@@ -876,8 +959,9 @@ class XlsxTable:
                     raw = inner[3:-4]
                     try:
                         if cell.type == b"s":
-                            yield number, (shared or self.shared_strings())[int(raw)], None, cell
-                            shared = self._shared
+                            if shared is None:
+                                shared = self.shared_strings()
+                            yield number, shared[int(raw)], None, cell
                             continue
                         if cell.style == PLAIN or cell.style == SCIENTIFIC:
                             value = _number(raw)
@@ -1004,11 +1088,6 @@ def _namespace_prefix(prefix: Optional[bytes], attributes: bytes) -> bytes:
         if m.group(2) in (MAIN_NS, STRICT_NS):
             return b""
     return prefix or b""
-
-
-def _root_prefix(xml: bytes, name: bytes) -> Optional[bytes]:
-    found = re.search(rb"<(?:([\w.-]+):)?" + name + rb"\b([^>]*)>", xml)
-    return _namespace_prefix(found.group(1), found.group(2)) if found else None
 
 
 def _adder(report: Any) -> Callable[[int, List[Cell], List[int]], None]:
