@@ -314,7 +314,7 @@ def _as_date(value: float, kind: int, epoch: datetime.datetime) -> Cell:
 
 
 UNDERSCORE_ESCAPE = re.compile(r"_x([0-9A-Fa-f]{4})_")
-LEADING_ZEROS_NUMBER = re.compile(rb"-?\d+")
+WHOLE_NUMBER = re.compile(rb"-?\d+")
 
 
 def _text(raw: bytes, where: Callable[[], str], path: str) -> str:
@@ -332,7 +332,7 @@ def _text(raw: bytes, where: Callable[[], str], path: str) -> str:
 
 
 def _number(text: bytes) -> Union[int, float]:
-    if LEADING_ZEROS_NUMBER.fullmatch(text):
+    if WHOLE_NUMBER.fullmatch(text):
         return int(text)
     number = float(text)
     return None if number != number else number  # type: ignore[return-value]  # NaN is an empty cell
@@ -553,15 +553,15 @@ class XlsxTable:
         self.total = info.file_size
         properties = next(_elements(workbook, b"workbookPr"), {})
         self._epoch = MAC_EPOCH if properties.get(b"date1904", b"") in (b"1", b"true") else WINDOWS_EPOCH
-        self._kinds = _style_kinds(book.part("xl/styles.xml"))
+
+        def related(kind: bytes, usual: str) -> str:
+            return next((_part_name(t) for t, k in relations.values() if k.endswith(kind)), usual)
+
+        self._kinds = _style_kinds(book.part(related(b"/styles", "xl/styles.xml")))
         self._shared: Optional[SharedStrings] = None
-        self._shared_name = next(
-            (_part_name(t) for t, kind in relations.values() if kind.endswith(b"/sharedStrings")),
-            "xl/sharedStrings.xml",
-        )
+        self._shared_name = related(b"/sharedStrings", "xl/sharedStrings.xml")
         self._member: Optional[_Member] = None
         self._grammar: Optional[_Grammar] = None
-        self._memory_row = 0
         rows = self._rows()
         try:
             self.header_row, header = next(((n, cells) for n, cells, _ in rows), (0, []))
