@@ -127,6 +127,7 @@ def test_other_encodings_come_back_in_their_codec_and_byte_order(tmp_path, codec
             None,
             "line 3: a quoted field opens here and never closes",
         ),
+        (b'gtin,"x\ny\n', None, "line 1: a quoted field opens here and never closes"),
         (b"sku,gtin\nA,1\nB,\xff\n", None, "line 3 is not valid UTF-8 (bytes 0xff);"),
         (b"gtin\n1\n", "rot13", "is not a text encoding"),
         (b"g\x00t\x00\n\x00", "utf-16", "no byte order mark for UTF-16"),

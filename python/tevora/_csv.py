@@ -84,7 +84,7 @@ class CsvTable:
                 if not complete and len(self._head) >= HEAD_LIMIT:
                     raise InputError(f"{self.path}: the first record is longer than {HEAD_LIMIT >> 20} MiB")
                 if self._head.strip(b"\r\n"):
-                    raise InputError(f"{self.path}: line 1: a quoted field opens here and never closes")
+                    self._unclosed()
             else:
                 header = rows[0]
             if not header:
@@ -109,8 +109,9 @@ class CsvTable:
             # The first record ends where a line ends outside quotes, whatever the delimiter.
             if complete or self._records(1, complete)[0] or len(data) >= HEAD_LIMIT:
                 return self._head, complete
-            more = self._file.read(len(data))
-            complete = not more
+            want = len(data)
+            more = self._file.read(want)
+            complete = len(more) < want
             data += more
 
     def _utf8(self, data: bytes, complete: bool) -> bytes:
@@ -125,6 +126,16 @@ class CsvTable:
             return codecs.getincrementaldecoder(self.encoding)().decode(data, final=complete).encode("utf-8")
         except UnicodeDecodeError as error:
             raise InputError(_undecodable(self.path, data, error, self.encoding)) from None
+
+    def _unclosed(self) -> None:
+        """Raises the scanner's error for the head, a quote left open."""
+        scanner = CsvScanner(delimiter=ord(self.delimiter), quote=ord(self.quote or '"'), column=0, mode="measure")
+        try:
+            scanner.feed(self._head)
+            scanner.finish()
+        except ValueError as error:
+            raise InputError(self._failure(str(error))) from None
+        raise InputError(f"{self.path}: the first record does not end")
 
     def _records(
         self, limit: int, complete: bool, delimiter: Optional[str] = None
