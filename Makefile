@@ -114,6 +114,7 @@ bench: build tools-venv
 # side by side with a plain csv.reader pass, and their peak memory.
 bench-cli: build
 	/usr/bin/python3 python/bench/cli_compare.py
+	/usr/bin/python3 python/bench/xlsx_compare.py
 
 format: tools-venv
 	clang-format -i $(CXX_SOURCES)
