@@ -553,3 +553,56 @@ def test_parts_read_a_few_bytes_at_a_time_read_the_same(tmp_path, monkeypatch):
     assert expected[1] == (["gtin"], [["4006381333931", "a & b\r"]])
     monkeypatch.setattr(_xlsx, "READ_BYTES", 3)
     assert [read(tmp_path / "book.xlsx"), read(shared)] == expected
+
+
+# Custom number formats and what their numbers show.
+FORMATS = [
+    ("General", _xlsx.PLAIN),
+    ("0", _xlsx.PLAIN),
+    ('#,##0.00 "days"', _xlsx.PLAIN),  # quoted text says nothing
+    ("[Red]0.00", _xlsx.PLAIN),
+    ("0.00E+00", _xlsx.SCIENTIFIC),
+    ("##0.0E-0", _xlsx.SCIENTIFIC),
+    ("yyyy-mm-dd", _xlsx.DATE),
+    ("[$-409]d-mmm-yy;@", _xlsx.DATE),
+    ("mmmm", _xlsx.DATE),
+    ("h:mm AM/PM", _xlsx.TIME),
+    ("mm:ss", _xlsx.TIME),
+    ("[h]:mm:ss", _xlsx.ELAPSED),
+    ("\\d0", _xlsx.PLAIN),  # an escaped letter
+]
+
+
+@pytest.mark.parametrize("code, kind", FORMATS)
+def test_number_formats_are_told_apart(code, kind):
+    assert _xlsx._format_kind(code) == kind
+
+
+# Numbers, their format's kind, and whether they probably lost digits in scientific notation.
+LOST = [
+    (5052940000000, _xlsx.PLAIN, True),
+    (5052940000000.0, _xlsx.PLAIN, True),
+    (5052900000000, _xlsx.PLAIN, True),
+    (5052941000000, _xlsx.PLAIN, False),  # seven significant digits
+    (4006381333931, _xlsx.PLAIN, False),
+    (4006381333931, _xlsx.SCIENTIFIC, True),
+    (1000000, _xlsx.PLAIN, False),  # too short to have been a GTIN
+    (10000000, _xlsx.PLAIN, True),
+    (-5052940000000, _xlsx.PLAIN, True),
+    (5052940000000.5, _xlsx.PLAIN, False),
+    (True, _xlsx.SCIENTIFIC, False),
+    ("5052940000000", _xlsx.PLAIN, False),  # text keeps its digits
+]
+
+
+@pytest.mark.parametrize("value, kind, lost", LOST)
+def test_numbers_that_probably_lost_digits(value, kind, lost):
+    assert _xlsx.lost_digits(value, kind) is lost
+
+
+def test_a_failed_clean_leaves_no_output(tmp_path, monkeypatch, tevora_cmd):
+    monkeypatch.setattr(_xlsx, "RATIO_FLOOR", 1 << 20)
+    path = workbook(tmp_path, HEADER, extra={"xl/media/blank.bin": b" " * (4 << 20)})
+    status, _, err = tevora_cmd("clean", path, "-o", tmp_path / "out.xlsx", "--column", "gtin")
+    assert status == 1 and "refused as a zip bomb" in err
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.xlsx"]
