@@ -442,6 +442,7 @@ HOSTILE = [
         "not valid UTF-8",
     ),
     (file(b"not a zip"), "not a readable .xlsx workbook"),
+    (file(b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1" + b"\0" * 504), "a password-protected workbook, or an .xls renamed"),
     (file(b"PK\x03\x04" + b"\0" * 40), "not a readable .xlsx workbook"),
 ]
 

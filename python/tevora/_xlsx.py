@@ -161,6 +161,11 @@ class _Book:
         except OSError as error:
             raise InputError(f"{path}: cannot read: {error.strerror or error}") from None
         except (zipfile.BadZipFile, ValueError, EOFError) as error:
+            if _starts_with(source, OLE_MAGIC):
+                raise InputError(
+                    f"{path}: not a zip but an OLE file: a password-protected workbook, or an .xls renamed; "
+                    "save it from a spreadsheet as .xlsx without a password, or as CSV"
+                ) from None
             raise InputError(f"{path}: not a readable .xlsx workbook ({error or 'not a zip file'})") from None
         try:
             fp = self.zip.fp
@@ -203,6 +208,20 @@ class _Book:
 
     def close(self) -> None:
         self.zip.close()
+
+
+OLE_MAGIC = b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"
+
+
+def _starts_with(source: Source, magic: bytes) -> bool:
+    try:
+        if hasattr(source, "read"):
+            source.seek(0)  # type: ignore[union-attr]
+            return bool(source.read(len(magic)) == magic)
+        with open(source, "rb") as file:  # type: ignore[arg-type]
+            return file.read(len(magic)) == magic
+    except (OSError, ValueError):
+        return False
 
 
 def _attributes(tag: bytes) -> Dict[bytes, bytes]:
