@@ -218,7 +218,7 @@ def _starts_with(source: Source, magic: bytes) -> bool:
         if hasattr(source, "read"):
             source.seek(0)  # type: ignore[union-attr]
             return bool(source.read(len(magic)) == magic)
-        with open(source, "rb") as file:  # type: ignore[arg-type]
+        with open(source, "rb") as file:
             return file.read(len(magic)) == magic
     except (OSError, ValueError):
         return False
