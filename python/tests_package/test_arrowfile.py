@@ -163,3 +163,18 @@ def test_without_pyarrow_the_line_says_what_to_install(tmp_path, monkeypatch):
     monkeypatch.setitem(sys.modules, "pyarrow", None)
     with pytest.raises(InputError, match=r"need pyarrow, which is not installed \(pip install 'tevora\[arrow\]'\)"):
         _arrowfile.open_table(str(tmp_path / "in.parquet"))
+
+
+def test_a_column_of_dates_or_bytes_is_checked_as_text(tmp_path):
+    import datetime
+
+    source = write(
+        tmp_path / "in.parquet",
+        pa.table({"when": [datetime.date(2024, 1, 2), None], "raw": [b"4006381333931", b"\xff"]}),
+    )
+    table = _arrowfile.open_table(str(source))
+    for index, cells in [(0, ["2024-01-02", None]), (1, ["4006381333931", "\ufffd"])]:
+        report = Cells()
+        table.check(index, report, lambda: None)
+        assert report.chunks == [(2, cells)]
+    table.close()

@@ -102,7 +102,7 @@ class ArrowFileTable:
         for first, batch in self._batches(index):
             column = batch.column(0)
             try:
-                if hasattr(report, "add_arrow") and not self._pa.types.is_null(column_type):
+                if hasattr(report, "add_arrow") and _takes(self._pa, column_type):
                     report.add_arrow(first, column)
                 else:
                     cells = _cells(column)
@@ -262,10 +262,26 @@ def _is_text(pa: Any, kind: Any) -> bool:
     return bool(pa.types.is_string(kind) or pa.types.is_large_string(kind) or str(kind) == "string_view")
 
 
+def _takes(pa: Any, kind: Any) -> bool:
+    """Whether the Arrow column functions read this type as it is."""
+    if pa.types.is_dictionary(kind):
+        kind = kind.value_type
+    return bool(
+        _is_text(pa, kind) or pa.types.is_integer(kind) or pa.types.is_floating(kind) or pa.types.is_boolean(kind)
+    )
+
+
 def _cells(column: Any) -> List[Any]:
-    """Cells as the list functions take them: dates, decimals and the like as text."""
+    """Cells as the list functions take them: dates, decimals and the like as text, bytes decoded."""
     cells = column.to_pylist()
-    return [c if c is None or isinstance(c, (str, int, float)) else str(c) for c in cells]
+    return [
+        c
+        if c is None or isinstance(c, (str, int, float))
+        else c.decode("utf-8", "replace")
+        if isinstance(c, bytes)
+        else str(c)
+        for c in cells
+    ]
 
 
 def _parsed(cells: List[Any]) -> Any:
