@@ -154,7 +154,7 @@ fuzz:
 sanitize: tools-venv
 	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DTEVORA_SANITIZE=ON \
 	  -DTEVORA_BENCH=OFF -DTEVORA_COPY_TO_PACKAGE=OFF >/dev/null
-	@cmake --build $(ASAN_BUILD) -j $(JOBS) --target _tevora _arrow
+	@cmake --build $(ASAN_BUILD) -j $(JOBS) --target _tevora _arrow _files
 	LD_PRELOAD=$$(g++ -print-file-name=libasan.so) PYTHONMALLOC=malloc \
 	  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  TEVORA_EXTENSION_DIR=$(CURDIR)/$(ASAN_BUILD) $(PYTEST) --capture=sys python/tests
@@ -165,7 +165,8 @@ sanitize: tools-venv
 	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  TEVORA_PACKAGE_PARENT=$(CURDIR)/$(ASAN_BUILD)/package $(TOOLS)/python -m pytest -q \
 	  -p no:cacheprovider --capture=sys python/tests_package/test_arrow.py \
-	  python/tests_package/test_arrow_frames.py python/tests_package/test_arrow_threads.py
+	  python/tests_package/test_arrow_frames.py python/tests_package/test_arrow_threads.py \
+	  python/tests_package/test_csv_table.py python/tests_package/test_csv_differential.py
 
 # The leak loops at full length, the thread test longer, and the tests too
 # heavy for every run, against the normal build.
