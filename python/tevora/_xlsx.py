@@ -79,6 +79,7 @@ MAX_ROW_BYTES = 16 << 20
 # Workbook parts read whole (workbook, relationships, styles): a real one is kilobytes.
 MAX_PART_BYTES = 64 << 20
 READ_BYTES = 1 << 20
+MAX_NUMBER_BYTES = 64
 # Cells handed to the report, or rows held by clean, at a time; and their text in bytes.
 CHUNK_CELLS = 1 << 16
 CHUNK_BYTES = 8 << 20
@@ -230,7 +231,7 @@ def _attributes(tag: bytes) -> Dict[bytes, bytes]:
 
 
 ATTRIBUTE = re.compile(rb'(?:[\w.-]+:)?([\w.-]+)\s*=\s*(?:"([^"]*)"|\'([^\']*)\')')
-ENTITY = re.compile(rb"&(#x[0-9a-fA-F]+|#[0-9]+|amp|lt|gt|quot|apos);")
+ENTITY = re.compile(rb"&(#x[0-9a-fA-F]{1,8}|#[0-9]{1,10}|amp|lt|gt|quot|apos);")
 NAMED = {b"amp": b"&", b"lt": b"<", b"gt": b">", b"quot": b'"', b"apos": b"'"}
 
 
@@ -287,7 +288,7 @@ def _style_kinds(styles: Optional[bytes]) -> List[int]:
     custom: Dict[int, int] = {}
     for attributes in _elements(styles, b"numFmt"):
         try:
-            custom[int(attributes.get(b"numFmtId", b""))] = _format_kind(
+            custom[_index(attributes.get(b"numFmtId", b""))] = _format_kind(
                 attributes.get(b"formatCode", b"").decode("utf-8", "replace")
             )
         except ValueError:
@@ -298,7 +299,7 @@ def _style_kinds(styles: Optional[bytes]) -> List[int]:
     kinds = []
     for attributes in _elements(found.group(1), b"xf"):
         try:
-            number = int(attributes.get(b"numFmtId", b"0"))
+            number = _index(attributes.get(b"numFmtId", b"0"))
         except ValueError:
             number = 0
         if number in custom:
@@ -351,10 +352,25 @@ def _text(raw: bytes, where: Callable[[], str], path: str) -> str:
 
 
 def _number(text: bytes) -> Union[int, float]:
+    # A spreadsheet writes at most 17 significant digits; a longer number is not one, and
+    # reading millions of digits as an int takes minutes before Python 3.11.
+    if len(text) > MAX_NUMBER_BYTES:
+        raise ValueError(text[:20])
     if WHOLE_NUMBER.fullmatch(text):
         return int(text)
     number = float(text)
     return None if number != number else number  # type: ignore[return-value]  # NaN is an empty cell
+
+
+def _index(text: bytes) -> int:
+    if len(text) > MAX_NUMBER_BYTES:
+        raise ValueError(text[:20])
+    return int(text)
+
+
+def _style(text: Optional[bytes]) -> int:
+    """A cell's style index; a missing or malformed one is the default style, 0."""
+    return int(text) if text and len(text) < 10 and text.isdigit() else 0
 
 
 def lost_digits(value: Cell, style_kind: int) -> bool:
@@ -450,8 +466,8 @@ class _Grammar:
 
 
 MERGED = re.compile(rb'<(?:[\w.-]+:)?mergeCell\s+ref="[A-Z]+\d+:([A-Z]+)\d+"')
-SPANS = re.compile(rb'\bspans="(\d+):(\d+)"')
-ROW_NUMBER = re.compile(rb'\s+r="(\d+)"')
+SPANS = re.compile(rb'\bspans="(\d{1,9}):(\d{1,9})"')
+ROW_NUMBER = re.compile(rb'\s+r="(\d{1,9})"')
 ROOT_ANY = re.compile(rb"<(?:([\w.-]+):)?\w+\b([^>]*)>")
 ROOT = re.compile(rb"<(?:([\w.-]+):)?worksheet\b([^>]*)>")
 
@@ -811,7 +827,9 @@ class XlsxTable:
         raise InputError(f"{self.path}: {where} is longer than {MAX_ROW_BYTES >> 20} MB of XML; refused")
 
     def _row_number(self, attributes: bytes, previous: int) -> int:
-        found = re.search(rb'\br\s*=\s*["\']?(\d+)', attributes)
+        found = re.search(rb'\br\s*=\s*["\']?(\d{1,9})\b', attributes)
+        if found is None and re.search(rb"\br\s*=", attributes):
+            raise InputError(f"{self.path}: {self._sheet_name}: a row numbered {_quoted(attributes)}, not a row number")
         number = int(found.group(1)) if found else previous + 1
         if number <= previous or number > MAX_ROWS:
             raise InputError(f"{self.path}: {self._sheet_name}: row {number} is out of order or past the last row")
@@ -843,7 +861,7 @@ class XlsxTable:
                 style, type_ = named.get(b"s"), named.get(b"t", b"n")
             if column >= MAX_COLUMNS:
                 raise InputError(f"{self.path}: row {number}: a cell past the last column (XFD)")
-            s = int(style) if style else 0
+            s = _style(style)
             yield CellInfo(
                 column, kinds[s] if s < len(kinds) else PLAIN, type_, m.group(2), m.start(), m.end(), attributes
             )
@@ -876,7 +894,7 @@ class XlsxTable:
                     return _as_date(result, cell.style, self._epoch)
                 return result
             if type_ == b"s":
-                return self.shared_strings()[int(raw)]
+                return self.shared_strings()[_index(raw)]
             if type_ == b"b":
                 return raw.strip() in (b"1", b"true")
         except (ValueError, IndexError):
@@ -934,7 +952,7 @@ class XlsxTable:
             cell.start, cell.end = found.start(), found.end()
             return cell
         style = found.group(2)
-        s = int(style) if style else 0
+        s = _style(style)
         kinds = self._kinds
         return CellInfo(
             index,
@@ -980,7 +998,7 @@ class XlsxTable:
                         if cell.type == b"s":
                             if shared is None:
                                 shared = self.shared_strings()
-                            yield number, shared[int(raw)], None, cell
+                            yield number, shared[_index(raw)], None, cell
                             continue
                         if cell.style == PLAIN or cell.style == SCIENTIFIC:
                             value = _number(raw)
