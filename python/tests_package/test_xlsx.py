@@ -2,6 +2,8 @@
 
 import datetime
 import io
+import os
+import random
 import zipfile
 
 import pytest
@@ -614,3 +616,55 @@ def test_a_failed_clean_leaves_no_output(tmp_path, monkeypatch, tevora_cmd):
     status, _, err = tevora_cmd("clean", path, "-o", tmp_path / "out.xlsx", "--column", "gtin")
     assert status == 1 and "refused as a zip bomb" in err
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.xlsx"]
+
+
+STRESS = bool(os.environ.get("TEVORA_STRESS"))
+
+
+class Quiet:
+    tally = None
+
+    def add(self, first_row, cells, lost_digits=None):
+        pass
+
+
+def test_damaged_workbooks_give_one_line_or_a_result(tmp_path):
+    """Bytes of the workbook's parts changed, cut and repeated at random: every read and
+    write either works or raises InputError."""
+    make_book(tmp_path / "book.xlsx")
+    shared = workbook(
+        tmp_path,
+        HEADER
+        + "".join(f'<row r="{i + 2}">{cell}</row>'.replace("A2", f"A{i + 2}") for i, (cell, _) in enumerate(CELLS)),
+    )
+    rng = random.Random(2026)
+    for _ in range(2000 if STRESS else 150):
+        with zipfile.ZipFile(rng.choice([tmp_path / "book.xlsx", shared])) as source:
+            members = {name: source.read(name) for name in source.namelist()}
+        name = rng.choice([n for n in members if n.endswith(".xml") or n.endswith(".rels")])
+        data = bytearray(members[name])
+        for _ in range(rng.randint(1, 6)):
+            k = rng.randrange(len(data))
+            roll = rng.random()
+            if roll < 0.4:
+                data[k] = rng.choice(b'<>/"=&;x0123456789 ABrcvts:!?')
+            elif roll < 0.7:
+                del data[k : k + rng.randint(1, 20)]
+            else:
+                data[k:k] = data[rng.randrange(len(data)) :][: rng.randint(1, 40)]
+        members[name] = bytes(data)
+        damaged = io.BytesIO()
+        with zipfile.ZipFile(damaged, "w") as z:
+            for member, content in members.items():
+                z.writestr(member, content)
+        damaged.seek(0)
+        try:
+            table = _xlsx.XlsxTable(damaged, "damaged.xlsx")
+            index = min(1, len(table.header) - 1)
+            table.sample(10)
+            table.check(index, Quiet(), lambda: None)
+            for fmt in ("xlsx", "csv"):
+                options = CleanOptions("k", True, ["k", "r", "m"], False, fmt)
+                table.clean(index, io.BytesIO(), options, lambda: None)
+        except InputError as error:
+            assert "\n" not in str(error)

@@ -227,7 +227,10 @@ def _starts_with(source: Source, magic: bytes) -> bool:
 
 def _attributes(tag: bytes) -> Dict[bytes, bytes]:
     """A start tag's attributes by local name, their values unescaped."""
-    return {m.group(1): _unescape_bytes(m.group(2) or m.group(3)) for m in ATTRIBUTE.finditer(tag)}
+    return {
+        m.group(1): _unescape_bytes(m.group(2) if m.group(2) is not None else m.group(3))
+        for m in ATTRIBUTE.finditer(tag)
+    }
 
 
 ATTRIBUTE = re.compile(rb'(?:[\w.-]+:)?([\w.-]+)\s*=\s*(?:"([^"]*)"|\'([^\']*)\')')
