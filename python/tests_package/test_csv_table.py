@@ -193,3 +193,15 @@ def test_tally_collisions_take_few_bytes_per_distinct_gtin():
     tally.add(2, [f"{i * 10:012d}" for i in range(10_000_000, 10_000_000 + n)])
     assert tally.distinct_keys == n
     assert tally.memory <= 24 * n
+
+
+def test_an_arrow_column_is_tallied_as_its_list():
+    pa = pytest.importorskip("pyarrow")
+    cells = ["4006381333931", "4006381333932", " 4006-3813-33931", None, "4.00638E+12", "n/a", "", 12345670.0]
+    as_list, as_arrow = Report("x", "gtin", "option"), Report("x", "gtin", "option")
+    as_list.add(2, [str(c) if isinstance(c, float) else c for c in cells])
+    column = pa.chunked_array(
+        [[c if c is None or isinstance(c, str) else str(c) for c in cells[:3]], cells[3:7] + ["12345670.0"]]
+    )
+    as_arrow.add_arrow(2, column)
+    assert as_arrow.as_dict() == as_list.as_dict()

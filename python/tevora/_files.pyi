@@ -21,8 +21,9 @@ class Tally:
     # by the same code; `lost_digits` holds indexes into `cells` of numeric cells
     # that probably lost digits in scientific notation.
     def add(self, first_row: int, cells: Sequence[object], lost_digits: Optional[Sequence[int]] = None) -> None: ...
-    # An Arrow array or chunked array (PyCapsule interface) of strings; raises
-    # TypeError for any other type, so that the caller can fall back to lists.
+    # An Arrow array or stream (PyCapsule interface), read in place by the
+    # Arrow module's cell reader; TypeError for any other object or a type it
+    # does not read, so that the caller can fall back to lists.
     def add_arrow(self, first_row: int, column: object) -> None: ...
     # The problem cells gathered since the last call, in row order.
     def take_problems(self) -> List[Problem]: ...

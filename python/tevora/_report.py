@@ -56,7 +56,15 @@ class Report:
         self._summary = None
 
     def add_arrow(self, first_row: int, column: Any) -> None:
-        """Adds an Arrow array or chunked array of cells."""
+        """Adds an Arrow array or chunked array of cells: read in place when
+        it exports the Arrow PyCapsule interface with a type the column
+        functions read, else through lists."""
+        try:
+            self.tally.add_arrow(first_row, column)
+            self._summary = None
+            return
+        except TypeError:
+            pass
         length = len(column)
         for start in range(0, length, ARROW_CHUNK):
             self.add(first_row + start, column.slice(start, ARROW_CHUNK).to_pylist())

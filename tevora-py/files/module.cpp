@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "arrow_column.hpp"
 #include "cell_texts.hpp"
 #include "convert.hpp"
 #include "pyref.hpp"
@@ -202,9 +203,13 @@ PyObject* Tally_add(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* Tally_add_arrow(PyObject* /*self*/, PyObject* /*args*/) noexcept {
-  PyErr_SetString(PyExc_TypeError, "Arrow columns are read as lists: pass column.to_pylist()");
-  return nullptr;
+PyObject* Tally_add_arrow(PyObject* self, PyObject* args) {
+  unsigned long long first_row = 0;
+  PyObject* column = nullptr;
+  if (!PyArg_ParseTuple(args, "KO", &first_row, &column) || !ready(self)) return nullptr;
+  auto* box = reinterpret_cast<TallyBox*>(self);
+  return tevora_py::guarded(
+      [&]() -> PyObject* { return add_arrow(*box->value, box->busy, first_row, column); });
 }
 
 PyObject* Tally_take_problems(PyObject* self, PyObject* /*unused*/) {
@@ -387,7 +392,7 @@ PyMethodDef tally_methods[] = {
     {"add", as_method(Tally_add), METH_VARARGS | METH_KEYWORDS,
      "add(first_row, cells, lost_digits=None)\n--\n\nAdds one chunk of a column's cells."},
     {"add_arrow", as_method(Tally_add_arrow), METH_VARARGS,
-     "add_arrow(first_row, column)\n--\n\nNot available: raises TypeError."},
+     "add_arrow(first_row, column)\n--\n\nAdds an Arrow array or stream of cells, read in place."},
     {"take_problems", as_method(Tally_take_problems), METH_NOARGS,
      "take_problems()\n--\n\nThe problem cells gathered since the last call."},
     {"summary", as_method(Tally_summary), METH_VARARGS | METH_KEYWORDS,

@@ -38,9 +38,9 @@ bool second_byte_fits(unsigned char lead, unsigned char c) noexcept {
 }
 
 struct Checked {
-  std::size_t complete;  // bytes of whole characters
-  bool valid;            // false: the byte at `complete` starts no valid character
-  std::size_t bad = 0;   // then: the bytes of the invalid sequence
+  std::size_t complete = 0;  // bytes of whole characters
+  bool valid = true;         // false: the byte at `complete` starts no valid character
+  std::size_t bad = 0;       // then: the bytes of the invalid sequence
 };
 
 // Checks UTF-8; a character cut off by the end is not an error.
