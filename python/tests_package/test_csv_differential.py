@@ -88,8 +88,9 @@ def expected_output(pieces):
 
 
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(files(), st.sampled_from(["utf-8", "utf-16-le"]))
-def test_clean_rewrites_nothing_but_the_gtin_cells(tmp_path, generated, encoding):
+@given(files(), st.sampled_from(["utf-8", "utf-16-le"]), st.sampled_from([1, 2, 3, 7, 1 << 20]))
+def test_clean_rewrites_nothing_but_the_gtin_cells(tmp_path, monkeypatch, generated, encoding, chunk):
+    monkeypatch.setattr(_csv, "CHUNK", chunk)  # the file read in pieces cut anywhere
     bom, pieces = generated
     text = "".join(piece for piece, _ in pieces)
     mark = {"utf-8": codecs.BOM_UTF8, "utf-16-le": codecs.BOM_UTF16_LE}[encoding] if bom else b""

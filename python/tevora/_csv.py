@@ -1,13 +1,20 @@
 """CSV and TSV files for the `tevora` command: `CsvTable`, the `Table` of
 `_tables` over the native scanner of `tevora._files`.
 
-`open_table(path, encoding, delimiter=None, quote=None)` opens one. The
+`open_table(path, encoding, delimiter=None, quote=None)` opens one (the
+shell's `--delimiter` and `--quote`; without them the delimiter is the one
+the header line uses, and the quote is `"`). The
 scanner reads the file's bytes in chunks of a mebibyte with no Python object
 per row; `check` feeds the report's tally, and `clean` writes every byte of
 the file as it was except the content of accepted GTIN cells, which becomes
 the store form, and the added columns at the end of each row. The output
 keeps the input's dialect row by row: delimiter, quoting, line endings,
 encoding, byte order and byte order mark.
+
+`check` feeds `report.tally` directly; a report that has a
+`problem_rows(rows)` method (`check --rows-csv`) gets the problem cells,
+chunk by chunk, as `Tally.take_problems` gives them, and `report.ragged` and
+`report.stray_quotes` are set when the scan ends.
 
 Text that is not UTF-8 (UTF-16 and UTF-32 of either byte order, latin-1,
 cp1252, ...) is decoded to UTF-8 chunk by chunk for the scanner and its output
