@@ -134,6 +134,7 @@ def test_other_encodings_come_back_in_their_codec_and_byte_order(tmp_path, codec
         (b"a,b;c\nx;y,z\n", None, "cannot tell the delimiter"),
         (b"\n\ngtin\n", None, "the first line is blank"),
         (b"", None, "the file is empty"),
+        (b"\xff\xfe", None, "the file is empty"),
     ],
 )
 def test_bad_input_is_one_line_naming_where(tmp_path, data, encoding, message):

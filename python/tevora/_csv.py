@@ -79,6 +79,8 @@ class CsvTable:
             self.quote = quote or None
             self.delimiter = ","
             self._head, complete = self._read_head(head)
+            if not self._head and complete:
+                raise InputError(f"{self.path}: the file is empty")
             if delimiter is not None:
                 self.delimiter = delimiter
             else:
