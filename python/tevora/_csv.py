@@ -13,8 +13,8 @@ encoding, byte order and byte order mark.
 
 `check` feeds `report.tally` directly; a report that has a
 `problem_rows(rows)` method (`check --rows-csv`) gets the problem cells,
-chunk by chunk, as `Tally.take_problems` gives them, and `report.ragged` and
-`report.stray_quotes` are set when the scan ends.
+chunk by chunk, as `Tally.take_problems` gives them; the tally also counts
+the ragged rows and the fields with stray quotes.
 
 Text that is not UTF-8 (UTF-16 and UTF-32 of either byte order, latin-1,
 cp1252, ...) is decoded to UTF-8 chunk by chunk for the scanner and its output
@@ -191,9 +191,9 @@ class CsvTable:
         return [list(row) for row in found[1 : rows + 1]]
 
     def check(self, index: int, report: Any, progress: Callable[[], None]) -> None:
-        """Feeds the report's tally. A report with a `problem_rows(rows)`
-        method (`check --rows-csv`) is given the problem cells chunk by chunk,
-        as `Tally.take_problems` gives them."""
+        """Feeds the report's tally, ragged rows and stray quotes included. A
+        report with a `problem_rows(rows)` method (`check --rows-csv`) is given
+        the problem cells chunk by chunk, as `Tally.take_problems` gives them."""
         tally = report.tally
         problem_rows = getattr(report, "problem_rows", None)
         if problem_rows is not None:
@@ -208,7 +208,6 @@ class CsvTable:
         for _ in self._scan(scanner, progress):
             if problem_rows is not None:
                 problem_rows(tally.take_problems())
-        report.ragged, report.stray_quotes = scanner.ragged, scanner.stray_quotes
 
     def clean(self, index: int, out: BinaryIO, options: CleanOptions, progress: Callable[[], None]) -> CleanResult:
         if options.output_format != "csv":

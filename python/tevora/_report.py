@@ -40,9 +40,6 @@ class Report:
         problem cell for `take_problems`."""
         self.path, self.column, self.found_by = path, column, found_by
         self.tally = Tally(problems=problems)
-        # Set by a CSV table: rows wider than the header, fields with stray quotes.
-        self.ragged = 0
-        self.stray_quotes = 0
         self._summary: Optional[Dict[str, Any]] = None
 
     def add(self, first_row: int, cells: Sequence[Any], lost_digits: Optional[Sequence[int]] = None) -> None:
@@ -93,6 +90,16 @@ class Report:
     @property
     def lost_digits(self) -> int:
         return self.tally.lost_digits
+
+    @property
+    def ragged(self) -> int:
+        """CSV rows wider than the header, as the CSV scanner counted them."""
+        return int(self.summary()["ragged"])
+
+    @property
+    def stray_quotes(self) -> int:
+        """CSV fields with malformed quoting, read as they stand."""
+        return int(self.summary()["stray_quotes"])
 
     @property
     def refused(self) -> Dict[str, int]:

@@ -269,7 +269,8 @@ PyObject* Tally_summary(PyObject* self, PyObject* args, PyObject* kwargs) {
         !set(dict, "scientific_examples", examples(t.scientific_examples)) ||
         !set(dict, "lost_digits", py_int(t.lost_digits)) ||
         !set(dict, "lost_digits_examples", examples(t.lost_digits_examples)) ||
-        !set(dict, "duplicates", py_int(t.duplicates)) ||
+        !set(dict, "duplicates", py_int(t.duplicates)) || !set(dict, "ragged", py_int(t.ragged)) ||
+        !set(dict, "stray_quotes", py_int(t.stray_quotes)) ||
         !set(dict, "collision_keys", py_int(t.collisions.size())) ||
         !set(dict, "collision_rows", py_int(t.collision_rows)) ||
         !set(dict, "distinct_keys", py_int(t.keys().size())) ||

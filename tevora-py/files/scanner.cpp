@@ -141,6 +141,10 @@ bool Scanner::finish(std::string& out) {
     return false;
   }
   if (options_.mode == Mode::Clean) copy_to(chunk_end_);
+  if (tally_ != nullptr) {
+    tally_->ragged += ragged;
+    tally_->stray_quotes += stray_quotes;
+  }
   return true;
 }
 

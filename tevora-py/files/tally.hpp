@@ -131,6 +131,9 @@ class Tally {
   std::uint64_t lost_digits = 0;
   Examples lost_digits_examples;
   std::uint64_t duplicates = 0;
+  // Of the file the cells came from: CSV rows wider than the header, and
+  // fields with malformed quoting.
+  std::uint64_t ragged = 0, stray_quotes = 0;
 
   struct Collision {
     std::uint64_t prefix = 0;
