@@ -27,8 +27,15 @@ class Tally:
     def add_arrow(self, first_row: int, column: object) -> None: ...
     # The problem cells gathered since the last call, in row order.
     def take_problems(self) -> List[Problem]: ...
-    # Everything the report renders; see _report.py for the keys.
-    def summary(self, collisions: int = 10) -> Dict[str, Any]: ...  # at most `collisions` collision examples
+    # Everything the report renders: cells, gtins, valid, cleaned, wrong [(row,
+    # raw, expected)], refused [(reason, count, message, examples)] in the order
+    # first seen, scientific(_examples), lost_digits(_examples), cleaning
+    # [(name, count, examples)], encodings [(name, count)], allocations [(name,
+    # count, description)], flags [(name, count, examples)], collisions [(key,
+    # [(row, gtin)], count)] (at most `collisions` of them), collision_keys,
+    # collision_rows, duplicates, ragged, stray_quotes, distinct_keys, memory.
+    # Examples are [(row, raw)].
+    def summary(self, collisions: int = 10) -> Dict[str, Any]: ...
     @property
     def cells(self) -> int: ...
     @property
