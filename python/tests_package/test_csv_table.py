@@ -206,3 +206,19 @@ def test_an_arrow_column_is_tallied_as_its_list():
     )
     as_arrow.add_arrow(2, column)
     assert as_arrow.as_dict() == as_list.as_dict()
+
+
+def test_the_report_says_how_many_more_and_which_numbers_lost_digits():
+    report = Report("x", "gtin", "option", problems=True)
+    # Twelve keys that collide twice each, five refusals, and two numbers flagged as lost digits.
+    colliding = [f"400638133{k:03d}{d}" for k in range(12) for d in (0, 1)]
+    report.add(2, colliding + ["n/a"] * 5 + [5052940000000, 4006381333931], lost_digits=[29, 30])
+    text = report.as_text()
+    assert "\u2026 and 2 more keys" in text
+    assert 'row 26: "n/a"; row 27: "n/a"; row 28: "n/a" \u2026 and 2 more' in text
+    assert "probably lost digits in scientific notation" in text and 'row 31: "5052940000000"' in text
+    assert report.as_dict()["lost_digits"]["count"] == 2 and report.refused_count == 5
+    problems = report.take_problems()
+    assert ("wrong_check_digit", "the check digit should be 6") in {(p[2], p[3]) for p in problems}
+    assert (32, "4006381333931", "flagged", "", "probably_lost_digits") in problems  # valid, but flagged
+    assert report.take_problems() == []
