@@ -222,3 +222,32 @@ def test_the_report_says_how_many_more_and_which_numbers_lost_digits():
     assert ("wrong_check_digit", "the check digit should be 6") in {(p[2], p[3]) for p in problems}
     assert (32, "4006381333931", "flagged", "", "probably_lost_digits") in problems  # valid, but flagged
     assert report.take_problems() == []
+
+
+def test_collisions_and_duplicates_match_a_plain_model_across_table_growth():
+    import random
+
+    rng = random.Random(7)
+    prefixes = [f"{rng.randrange(10**12):013d}" for _ in range(3000)]
+    cells = [rng.choice(prefixes) + str(rng.choice((0, 0, 0, 1, 5))) for _ in range(20000)]
+    first, collisions, duplicates = {}, {}, 0  # the report's bookkeeping, written plainly
+    for row, gtin in enumerate(cells, 2):
+        key = gtin[:13]
+        if key not in first:
+            first[key] = (row, gtin)
+        elif key not in collisions and first[key][1] == gtin:
+            duplicates += 1
+        else:
+            entry = collisions.setdefault(key, [[first[key]], 1, {first[key][1]}])
+            duplicates += gtin in entry[2]
+            entry[0] += [(row, gtin)] if len(entry[0]) < 6 else []
+            entry[1] += 1
+            entry[2].add(gtin)
+    report = Report("x", "gtin", "option")
+    report.add(2, cells[:7000])
+    report.add(7002, cells[7000:])
+    found = report.as_dict()["key_collisions"]
+    assert (found["keys"], found["rows"]) == (len(collisions), sum(e[1] for e in collisions.values()))
+    assert report.as_dict()["duplicate_rows"] == duplicates
+    expected = [(k + "0", e[0], e[1]) for k, e in list(collisions.items())[:10]]
+    assert [(c["key"], [(r["row"], r["gtin"]) for r in c["rows"]], c["count"]) for c in found["examples"]] == expected
