@@ -251,3 +251,23 @@ def test_collisions_and_duplicates_match_a_plain_model_across_table_growth():
     assert report.as_dict()["duplicate_rows"] == duplicates
     expected = [(k + "0", e[0], e[1]) for k, e in list(collisions.items())[:10]]
     assert [(c["key"], [(r["row"], r["gtin"]) for r in c["rows"]], c["count"]) for c in found["examples"]] == expected
+
+
+def test_a_csv_cleaned_to_a_workbook_holds_its_rows_as_text(tmp_path):
+    openpyxl = pytest.importorskip("openpyxl")
+    path = tmp_path / "in.csv"
+    path.write_bytes(b'sku;gtin\r\nA;4006381333931\r\nB;=HYPERLINK("x");extra\r\n\r\nC;"12345\n670"\r\n')
+    table = _csv.open_table(str(path), None)
+    out = tmp_path / "out.xlsx"
+    try:
+        with open(out, "wb") as f:
+            opts = CleanOptions(key_column="k", explain=False, added=["k"], trust_numbers=False, output_format="xlsx")
+            result = table.clean(1, f, opts, lambda: None)
+    finally:
+        table.close()
+    rows = list(openpyxl.load_workbook(out).active.iter_rows(values_only=True))
+    assert rows[0] == ("sku", "gtin", None, "k")
+    assert rows[1] == ("A", "04006381333931", None, "04006381333930")
+    assert rows[2][:3] == ("B", '=HYPERLINK("x")', "extra")
+    assert rows[-1][:2] == ("C", "00000012345670")  # a line break inside a code is whitespace
+    assert (result.rows, result.gtins) == (4, 2)

@@ -64,7 +64,7 @@ class CsvTable:
     """A delimited text file: its header, then its rows through the scanner."""
 
     unit = "B"
-    output_formats = ("csv",)
+    output_formats = ("csv", "xlsx")
 
     def __init__(self, path: str, encoding: Optional[str], delimiter: Optional[str], quote: Optional[str]) -> None:
         self.path = shown_path(path)
@@ -210,8 +210,10 @@ class CsvTable:
                 problem_rows(tally.take_problems())
 
     def clean(self, index: int, out: BinaryIO, options: CleanOptions, progress: Callable[[], None]) -> CleanResult:
+        if options.output_format == "xlsx":
+            return self._clean_to_workbook(index, out, options, progress)
         if options.output_format != "csv":
-            raise InputError(f"{self.path}: a CSV file is written as CSV; name an output ending in .csv")
+            raise InputError(f"{self.path}: a CSV file is written as CSV or .xlsx, not {options.output_format}")
         quote = ord(self.quote) if self.quote else None
         if quote is None:
             for name in options.added:
@@ -220,14 +222,9 @@ class CsvTable:
                         f"the column name {name!r} holds the delimiter or a line break, "
                         "and the file quotes nothing; choose another name"
                     )
-        width = 0
-        if options.added:
-            # Rows wider than the header push the added columns out of line:
-            # every row is padded to the widest, found by a first pass.
-            measure = CsvScanner(delimiter=ord(self.delimiter), quote=quote, column=index, mode="measure")
-            for _ in self._scan(measure, lambda: None):
-                pass
-            width = measure.widest
+        # Rows wider than the header push the added columns out of line:
+        # every row is padded to the widest, found by a first pass.
+        width = self._widest(index) if options.added else 0
         scanner = CsvScanner(
             delimiter=ord(self.delimiter),
             quote=quote,
@@ -258,6 +255,57 @@ class CsvTable:
             ragged=scanner.ragged,
             stray_quotes=scanner.stray_quotes,
         )
+
+    def _widest(self, index: int) -> int:
+        """The most fields in one record, by a first pass."""
+        quote = ord(self.quote) if self.quote else None
+        measure = CsvScanner(delimiter=ord(self.delimiter), quote=quote, column=index, mode="measure")
+        for _ in self._scan(measure, lambda: None):
+            pass
+        return measure.widest
+
+    def _clean_to_workbook(
+        self, index: int, out: BinaryIO, options: CleanOptions, progress: Callable[[], None]
+    ) -> CleanResult:
+        """The rows as text cells of a new workbook, through the workbook module."""
+        from . import _xlsx
+
+        # The first pass also finds bad bytes and an open quote before the workbook is begun.
+        widest = self._widest(index)
+        width = widest if options.added else 0
+        result: CleanResult = _xlsx.clean_to_workbook(
+            self._rows(progress), self.header, index, out, options, self.path, lambda: None, width
+        )
+        return result
+
+    def _rows(self, progress: Callable[[], None]) -> Iterator[List[str]]:
+        """The data rows as lists of str, read a chunk at a time; a record
+        longer than a chunk is read whole."""
+        quote = ord(self.quote) if self.quote else None
+        self._file.seek(len(self._bom))
+        decoder = codecs.getincrementaldecoder(self.encoding)()
+        pending, want, header, line = b"", CHUNK, True, 1
+        while True:
+            chunk = self._file.read(want, whole=False)
+            self._done = self._file.tell()
+            final = not chunk
+            try:
+                pending += decoder.decode(chunk, final=final).encode("utf-8")
+            except UnicodeDecodeError as error:
+                name = "UTF-8" if self._native else self.encoding
+                raise InputError(_undecodable(self.path, chunk, error, name, line)) from None
+            found, _, consumed = records(pending, ord(self.delimiter), quote, 1 << 62, final=final)
+            line += pending[:consumed].count(b"\n") or pending[:consumed].count(b"\r")
+            if header and found:
+                found, header = found[1:], False
+            yield from found
+            if final:
+                if consumed < len(pending):
+                    self._widest(0)  # raises the scanner's one line, naming where the quote opened
+                return
+            pending = pending[consumed:]
+            want = CHUNK if consumed else max(CHUNK, len(pending))
+            progress()
 
     def _scan(self, scanner: CsvScanner, progress: Callable[[], None]) -> Iterator[bytes]:
         """The whole file through the scanner; yields its output."""
