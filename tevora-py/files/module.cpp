@@ -104,7 +104,10 @@ int Tally_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return -1;
   }
   auto* box = reinterpret_cast<TallyBox*>(self);
-  delete box->value;
+  if (box->value != nullptr) {  // a scanner may hold it
+    PyErr_SetString(PyExc_RuntimeError, "Tally is initialised once");
+    return -1;
+  }
   box->value = new (std::nothrow) Tally();
   if (box->value == nullptr) {
     PyErr_NoMemory();
