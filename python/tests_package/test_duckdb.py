@@ -123,7 +123,8 @@ def test_register_again_and_on_something_else(connection):
     "module, missing, extra", [("tevora.duckdb", "duckdb", "duckdb"), ("tevora.spark", "pyspark", "spark")]
 )
 def test_a_missing_engine_is_one_import_error_naming_the_extra(monkeypatch, module, missing, extra):
-    monkeypatch.setitem(sys.modules, missing, None)  # what `import` finds when the package is not installed
+    for name in [name for name in sys.modules if name.split(".")[0] == missing] + [missing]:
+        monkeypatch.setitem(sys.modules, name, None)  # what `import` finds when the package is not installed
     monkeypatch.delitem(sys.modules, module, raising=False)
     with pytest.raises(ImportError, match=rf"pip install tevora\[{extra}\]"):
         importlib.import_module(module)
