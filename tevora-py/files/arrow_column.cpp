@@ -4,6 +4,8 @@
 
 #include "arrow_column.hpp"
 
+#include <cxxabi.h>
+
 #include <new>
 #include <string>
 
@@ -106,7 +108,14 @@ PyObject* add_arrow(Tally& tally, bool& busy, std::uint64_t first_row, PyObject*
   } catch (const std::bad_alloc&) {
     status = {Status::NoMemory, ""};
   }
-  PyEval_RestoreThread(state);
+  try {
+    PyEval_RestoreThread(state);
+  } catch (abi::__forced_unwind&) {
+    // The interpreter ends this thread at exit: the producer's structs are
+    // left to the process, as their release may need the interpreter.
+    tevora_arrow::abandoning() = true;
+    throw;
+  }
   busy = false;
   switch (status.kind()) {
     case Status::Ok:
