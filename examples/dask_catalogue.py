@@ -11,26 +11,28 @@ cluster.
 The GTIN column is read as text (dtype=str, no NA parsing), so codes reach
 tevora as they were written and are never turned into floats on the way.
 
-Dask cuts each file into blocks at line breaks without reading its quoting,
-so a quoted cell that holds a line break must not fall where a block ends:
-such a file fails with a ParserError that says to read it with
-`--blocksize none` (`read(..., blocksize=None)`, one partition per file).
+`dd.read_csv` cuts each file into blocks at line breaks without reading its
+quoting, so a quoted cell that holds a line break where a block ends fails
+with a ParserError ("EOF inside string"). `read` here cuts blocks only at
+line breaks outside quotes: a first pass, a task per block, counts each
+block's quotes and finds its first line break at either parity, and the
+quotes counted before a block tell which one starts its rows. That holds for
+CSV quoting by doubled quotes in an ASCII-compatible encoding (UTF-8,
+Latin-1, ...); `--blocksize none` reads every file whole.
 """
 
 import argparse
-from typing import Any, Dict, Optional
+import io
+from typing import Any, Dict, List, Optional, Tuple
 
 try:
+    import dask
     import dask.dataframe as dd
+    import fsspec
     import pandas as pd
-    from dask.dataframe.io.csv import make_reader
+    from dask.utils import parse_bytes
 except ImportError as error:
     raise ImportError(f"this recipe needs Dask ({error}): pip install tevora[dask]") from error
-
-BLOCKS_HINT = (
-    "; if the file's quoting is sound, a quoted cell holds a line break where the file was cut into blocks:"
-    " read it with blocksize=None (one partition per file)"
-)
 
 
 def clean_partition(frame: pd.DataFrame, column: str) -> pd.DataFrame:
@@ -51,21 +53,76 @@ def clean(catalogue: dd.DataFrame, column: str = "gtin") -> dd.DataFrame:
 
 
 def read(pattern: str, blocksize: Optional[str] = "64MB") -> dd.DataFrame:
-    """The files as text; blocksize=None reads each file whole, for cells that hold line breaks."""
-    reader = dd.read_csv if blocksize is None else _read_csv_in_blocks
-    return reader(pattern, dtype=str, keep_default_na=False, blocksize=blocksize)
+    """The files as text, in blocks cut at line breaks outside quotes; blocksize=None reads each file whole."""
+    if blocksize is None:
+        return dd.read_csv(pattern, dtype=str, keep_default_na=False, blocksize=None)
+    size = parse_bytes(blocksize)
+    fs, _, paths = fsspec.get_fs_token_paths(pattern)
+    if not paths:
+        raise FileNotFoundError(f"no file matches {pattern}")
+    with fs.open(paths[0], "rb") as f:
+        names = list(pd.read_csv(f, nrows=0, dtype=str).columns)
+    # The first pass: for every block, its quotes and where its rows would start at either parity.
+    facts = dask.compute(
+        *[
+            dask.delayed(_block_facts)(fs, path, offset, size)
+            for path in sorted(paths)
+            for offset in range(0, max(fs.size(path), 1), size)
+        ]
+    )
+    parts = []
+    for path in sorted(paths):
+        blocks = [fact for fact in facts if fact[0] == path]
+        starts, quotes = [0], 0
+        for _, offset, count, if_even, if_odd in blocks:
+            start = if_odd if quotes % 2 else if_even
+            if offset and start is not None:  # None: no line begins in the block, which joins the one before
+                starts.append(offset + start)
+            quotes += count
+        ends = starts[1:] + [fs.size(path)]
+        parts += [
+            dask.delayed(_read_range)(fs, path, start, end, names, start == 0)
+            for start, end in zip(starts, ends)
+            if end > start
+        ]
+    meta = pd.DataFrame({name: pd.Series(dtype=object) for name in names})
+    return dd.from_delayed(parts, meta=meta, verify_meta=False)
 
 
-def _read_block(*args: Any, **kwargs: Any) -> pd.DataFrame:
-    """pandas.read_csv on one block, its error saying what to do when a block ends inside quotes."""
+def _block_facts(fs: Any, path: str, offset: int, size: int) -> Tuple[str, int, int, Optional[int], Optional[int]]:
+    """The block's quotes, and the position after its first line break outside quotes, entered at even or odd parity."""
+    with fs.open(path, "rb") as f:
+        f.seek(offset)
+        data = f.read(size)
+    return path, offset, data.count(b'"'), _line_start(data, 0), _line_start(data, 1)
+
+
+def _line_start(data: bytes, parity: int) -> Optional[int]:
+    position = 0
+    while True:
+        newline = data.find(b"\n", position)
+        if newline < 0:
+            return None
+        parity ^= data.count(b'"', position, newline) & 1
+        if parity == 0:
+            return newline + 1
+        position = newline + 1
+
+
+def _read_range(fs: Any, path: str, start: int, end: int, names: List[str], first: bool) -> pd.DataFrame:
+    with fs.open(path, "rb") as f:
+        f.seek(start)
+        data = f.read(end - start)
     try:
-        return pd.read_csv(*args, **kwargs)
+        return pd.read_csv(
+            io.BytesIO(data),
+            dtype=str,
+            keep_default_na=False,
+            header=0 if first else None,
+            names=None if first else names,
+        )
     except pd.errors.ParserError as error:
-        raise pd.errors.ParserError(f"{error}{BLOCKS_HINT}") from error
-
-
-_read_block.__name__ = "read_csv"
-_read_csv_in_blocks = make_reader(_read_block, "read_csv", "CSV")
+        raise pd.errors.ParserError(f"{path}, bytes {start} to {end}: {error}") from error
 
 
 def main() -> None:
