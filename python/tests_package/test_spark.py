@@ -17,6 +17,8 @@ import tevora.spark  # noqa: E402
 from pyspark.sql import SparkSession  # noqa: E402
 from pyspark.sql import types as st  # noqa: E402
 
+pytestmark = pytest.mark.filterwarnings("ignore:PySpark does not yet fully support pandas:FutureWarning")
+
 TEXTS = ["4006381333931", "4006381333932", " 4006-3813-33931 ", "4006381333931.0", "12345670", "5.05294E+12"]
 TEXTS += ["978-3-16-148410-0", "1234567", "n/a", "", "\u00a04006381333931", "0 12345 67890 5"]
 SCHEMA = "id int, t string, i long, f double, b boolean"
@@ -112,3 +114,10 @@ def test_a_missing_column_or_one_of_another_type_is_refused_before_any_job(spark
         tevora.spark.with_key(df, "gtin")
     with pytest.raises(TypeError, match="column 'd' is date, which holds no GTIN cells; cast it to string"):
         tevora.spark.with_parse(df, "d")
+
+
+def test_columns_of_the_same_name_are_refused_before_any_job(spark):
+    df = spark.sql("SELECT 'x' AS a, '4006381333931' AS g, 'y' AS a")
+    for name in ("g", "a"):
+        with pytest.raises(ValueError, match="several columns are named 'a'; rename all but one first"):
+            tevora.spark.with_key(df, name)

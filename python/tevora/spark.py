@@ -95,36 +95,38 @@ def _spark_type(arrow_type: Any) -> st.DataType:
 
 
 def _with(df: DataFrame, column: str, kind: str, added: List[Tuple[str, st.DataType]]) -> DataFrame:
-    fields = {f.name: f for f in df.schema.fields}
-    if column not in fields:
-        raise KeyError(f"no column {column!r}; the columns are {', '.join(repr(name) for name in fields)}")
-    if not isinstance(fields[column].dataType, _CELL_TYPES):
+    names = df.schema.names
+    twice = sorted({name for name in names if names.count(name) > 1})
+    if twice:  # Spark cannot tell such columns apart in mapInArrow
+        raise ValueError(f"several columns are named {twice[0]!r}; rename all but one first")
+    if column not in names:
+        raise KeyError(f"no column {column!r}; the columns are {', '.join(repr(name) for name in names)}")
+    position = names.index(column)
+    cell_type = df.schema.fields[position].dataType
+    if not isinstance(cell_type, _CELL_TYPES):
         raise TypeError(
-            f"column {column!r} is {fields[column].dataType.simpleString()}, which holds no GTIN cells;"
-            " cast it to string to read its text"
+            f"column {column!r} is {cell_type.simpleString()}, which holds no GTIN cells; cast it to string to read its text"
         )
-    new = dict(added)
-    schema = st.StructType(
-        [st.StructField(f.name, new.pop(f.name), True) if f.name in new else f for f in df.schema.fields]
-        + [st.StructField(name, data_type, True) for name, data_type in new.items()]
-    )
-    names = [name for name, _ in added]
-    return df.mapInArrow(functools.partial(_batches, kind, column, names, schema.names), schema)
+    new = {name: j for j, (name, _) in enumerate(added)}
+    # Where each output column comes from: an input column by position, or ~j for the j-th new one.
+    layout = [~new.pop(name) if name in new else i for i, name in enumerate(names)] + [~j for j in new.values()]
+    fields = [df.schema.fields[k] if k >= 0 else st.StructField(*added[~k], True) for k in layout]
+    schema = st.StructType(fields)
+    return df.mapInArrow(functools.partial(_batches, kind, position, layout, schema.names), schema)
 
 
-def _batches(kind: str, column: str, names: List[str], order: List[str], batches: Iterator[Any]) -> Iterator[Any]:
+def _batches(kind: str, position: int, layout: List[int], names: List[str], batches: Iterator[Any]) -> Iterator[Any]:
     """One output batch per input batch: the old columns, and the new ones from tevora.arrow."""
     for batch in batches:
-        cells = batch.column(column)
+        cells = batch.column(position)
         if kind == "store_form":
             results = [arrow.store_form(cells)]
         elif kind == "key":
             results = [arrow.key_strings(cells)]
         else:
             results = [_plain(field) for field in arrow.parse(cells).flatten()]
-        columns = dict(zip(batch.schema.names, batch.columns))
-        columns.update(zip(names, results))
-        yield pa.RecordBatch.from_arrays([columns[name] for name in order], names=order)
+        columns = [batch.column(k) if k >= 0 else results[~k] for k in layout]
+        yield pa.RecordBatch.from_arrays(columns, names=names)
 
 
 def _plain(field: Any) -> Any:
