@@ -18,7 +18,8 @@ line breaks outside quotes: a first pass, a task per block, counts each
 block's quotes and finds its first line break at either parity, and the
 quotes counted before a block tell which one starts its rows. That holds for
 CSV quoting by doubled quotes in an ASCII-compatible encoding (UTF-8,
-Latin-1, ...); `--blocksize none` reads every file whole.
+Latin-1, ...). A compressed file (.gz, .bz2, ...) is read whole, and
+`--blocksize none` reads every file whole.
 """
 
 import argparse
@@ -29,6 +30,7 @@ try:
     import dask
     import dask.dataframe as dd
     import fsspec
+    from fsspec.utils import infer_compression
     import pandas as pd
     from dask.utils import parse_bytes
 except ImportError as error:
@@ -54,27 +56,30 @@ def clean(catalogue: dd.DataFrame, column: str = "gtin") -> dd.DataFrame:
 
 def read(pattern: str, blocksize: Optional[str] = "64MB") -> dd.DataFrame:
     """The files as text, in blocks cut at line breaks outside quotes; blocksize=None reads each file whole."""
-    if blocksize is None:
-        return dd.read_csv(pattern, dtype=str, keep_default_na=False, blocksize=None)
-    size = parse_bytes(blocksize)
-    fs, _, paths = fsspec.get_fs_token_paths(pattern)
+    fs, _, found = fsspec.get_fs_token_paths(pattern)
+    paths = sorted(found)
     if not paths:
         raise FileNotFoundError(f"no file matches {pattern}")
-    with fs.open(paths[0], "rb") as f:
-        names = list(pd.read_csv(f, nrows=0, dtype=str).columns)
+    names = _header(fs, paths[0])
+    # A compressed file cannot be entered in the middle: it is read whole, as every file is without a blocksize.
+    whole = [path for path in paths if blocksize is None or infer_compression(path)]
+    size = parse_bytes(blocksize) if blocksize is not None else 0
     # The first pass: for every block, its quotes and where its rows would start at either parity.
     facts = dask.compute(
         *[
             dask.delayed(_block_facts)(fs, path, offset, size)
-            for path in sorted(paths)
+            for path in paths
+            if path not in whole
             for offset in range(0, max(fs.size(path), 1), size)
         ]
     )
     parts = []
-    for path in sorted(paths):
-        blocks = [fact for fact in facts if fact[0] == path]
+    for path in paths:
+        if path in whole:
+            parts.append(dask.delayed(_read_range)(fs, path, 0, None, names, True))
+            continue
         starts, quotes = [0], 0
-        for _, offset, count, if_even, if_odd in blocks:
+        for _, offset, count, if_even, if_odd in (fact for fact in facts if fact[0] == path):
             start = if_odd if quotes % 2 else if_even
             if offset and start is not None:  # None: no line begins in the block, which joins the one before
                 starts.append(offset + start)
@@ -109,10 +114,27 @@ def _line_start(data: bytes, parity: int) -> Optional[int]:
         position = newline + 1
 
 
-def _read_range(fs: Any, path: str, start: int, end: int, names: List[str], first: bool) -> pd.DataFrame:
-    with fs.open(path, "rb") as f:
+def _header(fs: Any, path: str) -> List[str]:
+    """The column names: the file's first line, read up to its first line break outside quotes."""
+    with fs.open(path, "rb", compression=infer_compression(path)) as f:
+        head = b""
+        while True:
+            more = f.read(64 * 1024)
+            head += more
+            end = _line_start(head, 0)
+            if end is not None or not more:
+                break
+    try:
+        return list(pd.read_csv(io.BytesIO(head[:end]), nrows=0, dtype=str).columns)
+    except pd.errors.ParserError as error:
+        raise pd.errors.ParserError(f"{path}: {error}") from error
+
+
+def _read_range(fs: Any, path: str, start: int, end: Optional[int], names: List[str], first: bool) -> pd.DataFrame:
+    """Rows from byte start to end (None: the whole file, decompressed), the first range with the header."""
+    with fs.open(path, "rb", compression=infer_compression(path) if end is None else None) as f:
         f.seek(start)
-        data = f.read(end - start)
+        data = f.read() if end is None else f.read(end - start)
     try:
         return pd.read_csv(
             io.BytesIO(data),
@@ -122,7 +144,8 @@ def _read_range(fs: Any, path: str, start: int, end: int, names: List[str], firs
             names=None if first else names,
         )
     except pd.errors.ParserError as error:
-        raise pd.errors.ParserError(f"{path}, bytes {start} to {end}: {error}") from error
+        where = path if end is None else f"{path}, bytes {start} to {end}"
+        raise pd.errors.ParserError(f"{where}: {error}") from error
 
 
 def main() -> None:

@@ -1,5 +1,6 @@
 """The Dask recipe (examples/dask_catalogue.py) on worker processes, and on files whose cells hold line breaks."""
 
+import gzip
 import importlib.util
 import os
 import sys
@@ -93,14 +94,17 @@ def test_blocks_are_cut_only_at_line_breaks_outside_quotes(recipe, tmp_path, blo
     pd.testing.assert_frame_equal(cleaned, recipe.clean_partition(frame, "gtin"))
 
 
-def test_several_files_and_files_read_whole(recipe, tmp_path):
+def test_several_files_compressed_ones_and_files_read_whole(recipe, tmp_path):
     for name in ("a", "b"):
         straddling_catalogue(tmp_path / f"{name}.csv", rows=500)
     (tmp_path / "c.csv").write_text('sku,"description, ""long""",gtin\nX,"no line break at the end",12345670')
     frame = pd.concat(
         [pd.read_csv(tmp_path / f"{name}.csv", dtype=str, keep_default_na=False) for name in "abc"], ignore_index=True
     )
+    with gzip.open(tmp_path / "d.csv.gz", "wt") as f:
+        f.write((tmp_path / "c.csv").read_text())
+    frame = pd.concat([frame, frame.tail(1)], ignore_index=True)  # d: c again, compressed
     with dask.config.set({"dataframe.convert-string": False}):
         for blocksize in ("5KB", None):
-            cleaned = recipe.clean(recipe.read(str(tmp_path / "*.csv"), blocksize=blocksize)).compute(scheduler="sync")
+            cleaned = recipe.clean(recipe.read(str(tmp_path / "*.csv*"), blocksize=blocksize)).compute(scheduler="sync")
             pd.testing.assert_frame_equal(cleaned.reset_index(drop=True), recipe.clean_partition(frame, "gtin"))
