@@ -4,11 +4,13 @@
 
 One column of N cells (default 2,000,000; the mix of python/bench/compare.py,
 each cell as the text the list functions read), held by each engine in its
-own memory first. For each engine, the same store-form rule two ways, in the
-same process on the same data: tevora's vectorised integration, and a plain
+own memory first. For each engine, the same store-form rule three ways, in
+the same process on the same data: tevora's vectorised integration; a plain
+Python UDF holding the rule as a user writes it without tevora (python/bench/
+compare.py's `python_store_form`: regular expressions and zfill); and a
 Python UDF that calls `tevora.store_form` once per row. Printed are rows per
-second and the ratio of the two (throughput of the integration over that of
-the UDF), the median of R runs. An engine that is not installed is skipped.
+second and the throughput of the integration over that of each UDF, the
+median of R runs. An engine that is not installed is skipped.
 """
 
 import argparse
@@ -28,6 +30,7 @@ import pyarrow as pa  # noqa: E402
 
 import tevora  # noqa: E402
 from arrow_compare import texts  # noqa: E402
+from compare import python_store_form  # noqa: E402
 
 
 def median_seconds(work, repeats):
@@ -40,11 +43,9 @@ def median_seconds(work, repeats):
 
 
 def report(engine, rows, pairs):
-    """pairs: (label, seconds of tevora, seconds of the Python UDF)."""
-    for label, ours, udf in pairs:
-        print(
-            f"| {engine} | {label} | {rows / ours / 1e6:.2f} | {rows / udf / 1e6:.2f} | {udf / ours:.1f}x |", flush=True
-        )
+    """pairs: (label, seconds of tevora, of the plain Python UDF, of the UDF calling tevora.store_form)."""
+    for label, ours, plain, udf in pairs:
+        print(f"| {engine} | {label} | {rows / ours / 1e6:.2f} | {plain / ours:.1f}x | {udf / ours:.1f}x |", flush=True)
 
 
 def duckdb_bench(cells, repeats):
@@ -58,8 +59,10 @@ def duckdb_bench(cells, repeats):
     con.execute("CREATE TABLE cells AS SELECT * FROM cells_arrow")
     con.unregister("cells_arrow")
     con.create_function("python_store_form", tevora.store_form, ["VARCHAR"], "VARCHAR", null_handling="special")
+    con.create_function("plain_store_form", python_store_form, ["VARCHAR"], "VARCHAR", null_handling="special")
     ours = "SELECT max(gtin_store_form(g)) FROM cells"
     udf = "SELECT max(python_store_form(g)) FROM cells"
+    plain = "SELECT max(plain_store_form(g)) FROM cells"
     # DuckDB's own cost of an Arrow UDF, converting each vector to Arrow and back: no ratio can pass the floor's.
     con.create_function("arrow_identity", lambda column: column, ["VARCHAR"], "VARCHAR", type="arrow")
     floor = "SELECT max(arrow_identity(g)) FROM cells"
@@ -73,6 +76,7 @@ def duckdb_bench(cells, repeats):
             (
                 f"gtin_store_form(g), {setting} thread{'s' if setting > 1 else ''}",
                 median_seconds(lambda: con.sql(ours).fetchall(), repeats),
+                median_seconds(lambda: con.sql(plain).fetchall(), repeats),
                 median_seconds(lambda: con.sql(udf).fetchall(), repeats),
             )
         )
@@ -80,7 +84,7 @@ def duckdb_bench(cells, repeats):
             (
                 f"(floor) an Arrow UDF that returns its input, {setting} thread{'s' if setting > 1 else ''}",
                 median_seconds(lambda: con.sql(floor).fetchall(), repeats),
-                pairs[-1][2],
+                *pairs[-1][2:],
             )
         )
     return pairs
@@ -88,8 +92,6 @@ def duckdb_bench(cells, repeats):
 
 def spark_bench(cells, repeats):
     os.environ.setdefault("PYSPARK_PYTHON", sys.executable)
-    # The executors' Python workers import tevora from where this process does.
-    os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [PACKAGE_ROOT, os.environ.get("PYTHONPATH")]))
     from pyspark.sql import SparkSession
     from pyspark.sql import functions as F
     from pyspark.sql.types import StringType
@@ -101,6 +103,7 @@ def spark_bench(cells, repeats):
         .config("spark.ui.enabled", "false")
         .config("spark.driver.memory", "4g")
         .config("spark.ui.showConsoleProgress", "false")
+        .config("spark.sql.execution.arrow.maxRecordsPerBatch", "1000000")
         .getOrCreate()
     )
     spark.sparkContext.setLogLevel("ERROR")
@@ -111,22 +114,26 @@ def spark_bench(cells, repeats):
             pq.write_table(pa.table({"g": pa.array(cells, pa.string())}), f"{tmp}/cells.parquet")
             df = spark.read.parquet(f"{tmp}/cells.parquet").repartition(2).cache()
             df.count()
-            python_store_form = F.udf(tevora.store_form, StringType(), useArrow=False)
+            tevora_udf = F.udf(tevora.store_form, StringType(), useArrow=False)
+            plain_udf = F.udf(python_store_form, StringType(), useArrow=False)
 
             def ours():
                 tevora.spark.with_store_form(df, "g").write.format("noop").mode("overwrite").save()
 
             def udf():
-                df.select(python_store_form("g").alias("g")).write.format("noop").mode("overwrite").save()
+                df.select(tevora_udf("g").alias("g")).write.format("noop").mode("overwrite").save()
+
+            def plain():
+                df.select(plain_udf("g").alias("g")).write.format("noop").mode("overwrite").save()
 
             def floor():
                 df.mapInArrow(lambda batches: batches, df.schema).write.format("noop").mode("overwrite").save()
 
             ours(), udf(), floor()  # the executors' Python workers started
-            udf_seconds = median_seconds(udf, repeats)
+            udfs = median_seconds(plain, repeats), median_seconds(udf, repeats)
             return [
-                ("with_store_form(df, 'g'), local[2]", median_seconds(ours, repeats), udf_seconds),
-                ("(floor) mapInArrow that returns its batches", median_seconds(floor, repeats), udf_seconds),
+                ("with_store_form(df, 'g'), local[2]", median_seconds(ours, repeats), *udfs),
+                ("(floor) mapInArrow that returns its batches", median_seconds(floor, repeats), *udfs),
             ]
     finally:
         spark.stop()
@@ -145,6 +152,9 @@ def dask_bench(cells, repeats):
 
     def per_row(frame, run):
         return frame.assign(g=frame["g"].map(tevora.store_form))
+
+    def plain(frame, run):
+        return frame.assign(g=frame["g"].map(python_store_form))
 
     frame = dd.from_pandas(pd.DataFrame({"g": pd.Series(cells, dtype=object)}), npartitions=8)
     meta = {"g": object}
@@ -165,6 +175,7 @@ def dask_bench(cells, repeats):
                 (
                     "map_partitions, LocalCluster 2 processes",
                     median_seconds(run(accessor), repeats),
+                    median_seconds(run(plain), repeats),
                     median_seconds(run(per_row), repeats),
                 )
             ]
@@ -180,9 +191,12 @@ def main():
     parser.add_argument("--only", default=",".join(ENGINES))
     args = parser.parse_args()
     cells = texts(args.rows)
+    # Worker processes (Spark's, Dask's) import tevora and the plain rule from where this process does.
+    os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [PACKAGE_ROOT, str(HERE), os.environ.get("PYTHONPATH")]))
     print(f"{args.rows:,} rows, Python {sys.version.split()[0]}, {os.cpu_count()} cores; median of {args.repeats} runs")
-    print("rows per second (millions): tevora's integration against a Python UDF calling tevora.store_form per row\n")
-    print("| engine | tevora | M rows/s | Python UDF M rows/s | ratio |")
+    print("tevora's integration: millions of rows per second, and its throughput over that of a plain Python UDF")
+    print("holding the rule (regular expressions, zfill) and of a Python UDF calling tevora.store_form per row\n")
+    print("| engine | tevora | M rows/s | x plain Python UDF | x UDF calling tevora.store_form |")
     print("|---|---|---:|---:|---:|")
     for name in args.only.split(","):
         try:
