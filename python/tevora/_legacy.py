@@ -314,11 +314,14 @@ class LegacyTable:
     def check(self, index: int, report: Any, progress: Callable[[], None]) -> None:
         row = 2  # the header is row 1, as a spreadsheet numbers it
         native = hasattr(report, "tally")
-        for chunk in self._chunks():
-            cells = column_cells(chunk, index, self.source.typed)
-            report.add(row, cells if native else parse_many(cells))
-            row += len(chunk)
-            progress()
+        try:
+            for chunk in self._chunks():
+                cells = column_cells(chunk, index, self.source.typed)
+                report.add(row, cells if native else parse_many(cells))
+                row += len(chunk)
+                progress()
+        except MemoryError:
+            raise InputError(f"out of memory at row {row:,}") from None
 
     def clean(self, index: int, out: BinaryIO, options: CleanOptions, progress: Callable[[], None]) -> CleanResult:
         source = self.source
@@ -330,9 +333,12 @@ class LegacyTable:
             sink = CsvSink(out, dict(lineterminator="\n"), "utf-8")
         cleaner = _Cleaner(index, source.typed, len(source.header_cells), options, sink)
         sink.write([source.header_cells + options.added])
-        for chunk in self._chunks():
-            sink.write(cleaner.clean(chunk))
-            progress()
+        try:
+            for chunk in self._chunks():
+                sink.write(cleaner.clean(chunk))
+                progress()
+        except MemoryError:
+            raise InputError(f"out of memory at row {cleaner.result.rows + 2:,}") from None
         sink.close()
         result = cleaner.result
         result.kept = result.rows - result.gtins
@@ -441,4 +447,15 @@ class XlsxSink:
         return True
 
     def close(self) -> None:
-        self._book.save(self._out)
+        import zipfile
+
+        from openpyxl.writer.excel import ExcelWriter
+
+        # As Workbook.save does, but a failed write (a full disk) leaves no
+        # archive whose finaliser writes to the closed stream later.
+        archive = zipfile.ZipFile(self._out, "w", zipfile.ZIP_DEFLATED, allowZip64=True)
+        try:
+            ExcelWriter(self._book, archive).save()
+        except BaseException:
+            archive.fp = None
+            raise

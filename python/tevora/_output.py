@@ -15,7 +15,6 @@ import io
 import os
 import re
 import stat
-import tempfile
 from typing import Any, BinaryIO, Optional
 
 from ._tables import InputError, shown_path
@@ -97,17 +96,29 @@ class Output:
             fd = self._open_in_place()
         else:
             assert self._target is not None
-            directory, name = os.path.split(self._target)
-            try:
-                fd, self.temp = tempfile.mkstemp(dir=directory, prefix=f".{name}.", suffix=".part")
-            except OSError as error:
-                raise InputError(f"{self.shown}: cannot write: {describe(error)}") from None
-            self._fd = fd
+            fd = self._create_temp()
             self._take_attributes(fd)
         self._fd = fd
         raw = _Descriptor(fd, self.shown)
         self.stream = io.BufferedWriter(raw, BUFFER_BYTES)
         return self.stream
+
+    def _create_temp(self) -> int:
+        """A new hidden file beside the target. Its name is known before it
+        exists, so that a signal at any moment leaves nothing `abort` misses."""
+        assert self._target is not None
+        directory, name = os.path.split(self._target)
+        flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0)
+        for _ in range(100):
+            self.temp = os.path.join(directory, f".{name}.{os.urandom(4).hex()}.part")
+            try:
+                return os.open(self.temp, flags, 0o600)
+            except FileExistsError:
+                self.temp = None
+            except OSError as error:
+                self.temp = None
+                raise InputError(f"{self.shown}: cannot write: {describe(error)}") from None
+        raise InputError(f"{self.shown}: cannot write: no free name for a temporary file beside it")
 
     def _open_in_place(self) -> int:
         path = self.path

@@ -15,6 +15,7 @@ import argparse
 import codecs
 import contextlib
 import csv
+import io
 import json
 import os
 import re
@@ -77,9 +78,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         try:
             return int(args.run(args))
         except Interrupted as stop:
-            return _fail(f"interrupted by {signal.Signals(stop.signum).name}; no output left behind", 128 + stop.signum)
+            return _fail(f"interrupted by {signal.Signals(stop.signum).name}; no partial output left", 128 + stop.signum)
         except KeyboardInterrupt:
-            return _fail("interrupted by SIGINT; no output left behind", 128 + signal.SIGINT)
+            return _fail("interrupted by SIGINT; no partial output left", 128 + signal.SIGINT)
         except BrokenPipeError:
             # The reader of our output went away (`tevora check big.csv | head`); say nothing more.
             _silence_stdout()
@@ -90,12 +91,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             row = getattr(error, "row", None)
             return _fail("out of memory" + (f" at row {row:,}" if row else ""))
         except OSError as error:
-            where = f"{shown_path(error.filename)}: " if isinstance(error.filename, str) else ""
-            return _fail(f"{where}{describe(error)}")
+            # Writes name their destination; an error without a name is the input's.
+            name = error.filename if isinstance(error.filename, str) else getattr(args, "file_shown", None)
+            return _fail(f"{shown_path(name)}: {describe(error)}" if name else describe(error))
         except UnicodeError as error:
-            return _fail(f"{args.file_shown}: {error}")
+            return _fail(f"{getattr(args, 'file_shown', 'stdin')}: {error}")
         except csv.Error as error:
-            return _fail(f"{args.file_shown}: not readable as CSV: {error}")
+            return _fail(f"{getattr(args, 'file_shown', 'stdin')}: not readable as CSV: {error}")
         except Exception as error:  # a fault of ours: still one line, and where to report it
             return _fail(f"unexpected {type(error).__name__}: {_one_line(str(error))} (please report this)")
 
@@ -168,7 +170,7 @@ examples:
   some-export | tevora check -
 
 exit status: 0 the report was written; 1 the file could not be read;
-3 --fail-on found such cells.
+2 the arguments were wrong; 3 --fail-on found such cells.
 """
 
 CLEAN_EXAMPLES = """\
@@ -186,8 +188,15 @@ failure, or Ctrl-C, nothing is left behind.
 """
 
 
+class _Parser(argparse.ArgumentParser):
+    """Usage errors on one line too, exit status 2."""
+
+    def error(self, message: str) -> Any:
+        self.exit(2, f"tevora: {_one_line(message)} (see {self.prog} --help)\n")
+
+
 def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="tevora",
         description="Read the GTINs (EAN/UPC barcode numbers) of a CSV, TSV, .xlsx, Parquet or Arrow file.",
         epilog="examples:\n  tevora check products.csv\n  tevora clean products.csv -o clean.csv\n\n"
@@ -195,7 +204,7 @@ def _parser() -> argparse.ArgumentParser:
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("--version", action="version", version=f"tevora {__version__}")
-    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True, parser_class=_Parser)
 
     def common(command: argparse.ArgumentParser) -> None:
         command.add_argument(
@@ -347,9 +356,11 @@ def _table(args: argparse.Namespace) -> Iterator[Tuple[Table, int, str]]:
 
 def run_check(args: argparse.Namespace) -> int:
     args.file_shown = shown_path(args.file)
+    if args.rows_csv == "-":
+        raise InputError("--rows-csv: the report goes to stdout; name a file for the rows")
     rows_out = Output(args.rows_csv, args.file) if args.rows_csv is not None else None
     with _table(args) as (table, index, found_by), contextlib.ExitStack() as stack:
-        report = Report(table.path, table.header[index], found_by)
+        report = Report(table.path, table.header[index], found_by, problems=rows_out is not None)
         target: Any = report
         if rows_out is not None:
             stack.enter_context(rows_out)
@@ -371,7 +382,7 @@ def run_check(args: argparse.Namespace) -> int:
 
 def failed_checks(report: Report, limits: Dict[str, float]) -> List[str]:
     """One line for each --fail-on kind the column holds more of than allowed."""
-    counts = {"wrong-check-digit": report.gtins - report.valid, "refused": _refused(report)}
+    counts = {"wrong-check-digit": report.gtins - report.valid, "refused": report.refused_count}
     words = {"wrong-check-digit": "with a wrong check digit", "refused": "refused (no GTIN)"}
     failed = []
     for kind, percent in limits.items():
@@ -383,67 +394,35 @@ def failed_checks(report: Report, limits: Dict[str, float]) -> List[str]:
     return failed
 
 
-def _refused(report: Any) -> int:
-    count = getattr(report, "refused_count", None)
-    if count is None:  # the report of before the native tally
-        count = report.cells - report.gtins - report.refused.get("empty", 0)
-    return int(count)
-
-
 class ProblemRows:
-    """The report, writing one CSV row for each problem cell it is given:
-    refused (but not empty), a wrong check digit, or a heuristic flag."""
+    """The report, writing each problem cell its tally keeps as a CSV row.
 
-    FLAGS = (
-        "looks_like_internal_code",
-        "measure_field_looks_zeroed",
-        "is_restricted_circulation",
-        "is_publication_or_coupon",
-    )
+    A table that scans natively hands over the cells after each chunk
+    (`problem_rows`); one that adds cells to the report has them drained
+    after each `add`."""
 
     def __init__(self, report: Report, out: Any) -> None:
-        import io
-
-        self.report: Any = report  # the report before and after the native tally
-        self._text = io.TextIOWrapper(out, encoding="utf-8", newline="")
+        self.report = report
+        self._text = io.TextIOWrapper(out, encoding="utf-8", newline="", errors="surrogateescape")
         self._writer = csv.writer(self._text, lineterminator="\n")
         self._writer.writerow(PROBLEM_FIELDS)
-        self._native = hasattr(report, "tally")
 
     def __getattr__(self, name: str) -> Any:
         return getattr(self.report, name)
 
-    def add(self, first_row: int, cells: Sequence[Any], lost_digits: Optional[Sequence[int]] = None) -> None:
-        parsed = cells if cells and not self._native and hasattr(cells[0], "reason") else parse_many(list(cells))
-        lost = set(lost_digits or ())
-        rows = []
-        for j, p in enumerate(parsed):
-            g = p.gtin
-            flags = [name.replace("is_", "", 1) for name in self.FLAGS if g is not None and getattr(g, name)]
-            if j in lost:
-                flags.append("probably_lost_digits")
-            if g is None:
-                if p.reason == "empty":
-                    continue
-                reason, message = p.reason, p.message or ""
-            elif not g.check_digit_is_valid:
-                reason, message = "wrong_check_digit", f"the check digit should be {g.expected_check_digit}"
-            elif flags:
-                reason, message = "flagged", ""
-            else:
-                continue
-            rows.append((first_row + j, p.raw, reason, message, " ".join(flags)))
+    def problem_rows(self, rows: Sequence[Tuple[int, str, str, str, str]]) -> None:
         self._writer.writerows(rows)
-        if self._native:
-            self.report.add(first_row, cells, lost_digits)
-        else:
-            self.report.add(first_row, parsed)
+
+    def add(self, first_row: int, cells: Sequence[Any], lost_digits: Optional[Sequence[int]] = None) -> None:
+        self.report.add(first_row, cells, lost_digits)
+        self.problem_rows(self.report.take_problems())
 
     def add_arrow(self, first_row: int, column: Any) -> None:
-        cells = column.to_pylist()
-        self.add(first_row, cells)
+        self.report.add_arrow(first_row, column)
+        self.problem_rows(self.report.take_problems())
 
     def close(self) -> None:
+        self.problem_rows(self.report.take_problems())
         self._text.flush()
         self._text.detach()
 
