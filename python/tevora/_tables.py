@@ -97,7 +97,14 @@ UNSUPPORTED = {
 }
 # Outputs refused although the input is read: a macro workbook written
 # without its macros would not be what its name says.
-UNWRITABLE = {".xlsm": ".xlsm workbooks (their macros would be lost)"}
+UNWRITABLE = {".xlsm": ".xlsm workbooks are not written (their macros would be lost)"}
+# How an output format is named to the user, and the suffix that asks for it.
+FORMAT_NAMES = {
+    "csv": ("CSV", ".csv"),
+    "xlsx": ("a workbook", ".xlsx"),
+    "parquet": ("Parquet", ".parquet"),
+    "arrow": ("an Arrow file", ".arrow"),
+}
 
 
 def suffix(path: str) -> str:
@@ -117,9 +124,12 @@ def output_format(path: str, input_path: str) -> str:
     """The format OUT is written in: its suffix's, or the input's for stdout."""
     if path == "-":
         return input_format(input_path)
-    kind = UNSUPPORTED.get(suffix(path)) or UNWRITABLE.get(suffix(path))
-    if kind:
-        raise InputError(f"{shown_path(path)}: {kind} are not written; write .xlsx, CSV or Parquet")
+    if suffix(path) in UNSUPPORTED:
+        raise InputError(
+            f"{shown_path(path)}: {UNSUPPORTED[suffix(path)]} are not written; name a .xlsx or .csv output"
+        )
+    if suffix(path) in UNWRITABLE:
+        raise InputError(f"{shown_path(path)}: {UNWRITABLE[suffix(path)]}; name a .xlsx or .csv output")
     return FORMATS.get(suffix(path), ("csv", "_csv"))[0]
 
 
@@ -137,6 +147,17 @@ def open_table(path: str, encoding: Optional[str], **format_options: Any) -> Tab
         from . import _legacy as module
     table: Table = module.open_table(path, encoding, **format_options)
     return table
+
+
+def refuse_output(table: Table, input_path: str, output_path: str, output: str) -> None:
+    """`InputError` unless the table's `clean` writes format `output`."""
+    formats = writable_formats(table, input_path)
+    if output not in formats:
+        suffixes = " or ".join(FORMAT_NAMES.get(f, (f, "." + f))[1] for f in formats)
+        raise InputError(
+            f"{shown_path(output_path)}: {FORMAT_NAMES.get(input_format(input_path), ('this file',))[0]} is not "
+            f"written as {FORMAT_NAMES.get(output, (output,))[0]}; name an output ending in {suffixes}"
+        )
 
 
 def writable_formats(table: Table, path: str) -> Tuple[str, ...]:

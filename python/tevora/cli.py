@@ -32,11 +32,10 @@ from ._tables import (
     CleanOptions,
     InputError,
     Table,
-    input_format,
     open_table,
     output_format,
     shown_path,
-    writable_formats,
+    refuse_output,
 )
 
 # Kept for callers that set it; the format modules choose their own chunks.
@@ -78,7 +77,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         try:
             return int(args.run(args))
         except Interrupted as stop:
-            return _fail(f"interrupted by {signal.Signals(stop.signum).name}; no partial output left", 128 + stop.signum)
+            return _fail(
+                f"interrupted by {signal.Signals(stop.signum).name}; no partial output left", 128 + stop.signum
+            )
         except KeyboardInterrupt:
             return _fail("interrupted by SIGINT; no partial output left", 128 + signal.SIGINT)
         except BrokenPipeError:
@@ -437,11 +438,7 @@ def run_clean(args: argparse.Namespace) -> int:
     if args.output == "" or args.output is None:
         raise InputError("the output path is empty; name a file, or - for stdout")
     with _table(args) as (table, index, _):
-        if out_format not in writable_formats(table, args.file):
-            raise InputError(
-                f"{shown_path(args.output)}: a {input_format(args.file)} file is not written as {out_format}; "
-                f"write {' or '.join(writable_formats(table, args.file))}"
-            )
+        refuse_output(table, args.file, args.output, out_format)
         name = table.header[index]
         added = ([args.key_column] if args.key_column is not None else []) + (
             [f"{name}_reason", f"{name}_message"] if args.explain else []
@@ -465,9 +462,11 @@ def run_clean(args: argparse.Namespace) -> int:
     )
     notes = list(result.notes)
     if result.ragged:
-        notes.append(f"{result.ragged:,} rows are longer than the header; the added columns follow the longest")
+        rows = "1 row is" if result.ragged == 1 else f"{result.ragged:,} rows are"
+        notes.append(f"{rows} longer than the header; the added columns follow the longest")
     if result.stray_quotes:
-        notes.append(f"{result.stray_quotes:,} cells hold a quote inside an unquoted field, kept as they were")
+        cells = "1 cell holds" if result.stray_quotes == 1 else f"{result.stray_quotes:,} cells hold"
+        notes.append(f"{cells} a quote inside an unquoted field, kept as they were")
     if result.lost_digits:
         notes.append(
             f"{result.lost_digits:,} numbers probably lost digits in scientific notation and were kept "
