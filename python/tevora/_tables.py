@@ -6,13 +6,12 @@ report and `clean` into an output stream. `open_table` picks the module by
 the file's suffix:
 
     .csv .tsv .txt and anything else   _csv         (CSV and TSV, lossless)
-    .xlsx (.xlsm read only)            _xlsx        (openpyxl)
+    .xlsx (.xlsm read only)            _xlsx        (a workbook, read from its zip)
     .parquet .arrow .feather .ipc      _arrowfile   (pyarrow)
 
 Each of those modules has a function `open_table(path, encoding,
 **format_options) -> Table` (path "-" is stdin) and raises `InputError` for
-input it cannot take. Until a module is there, the older readers of
-`_legacy` stand in for it.
+input it cannot take.
 """
 
 from __future__ import annotations
@@ -139,12 +138,8 @@ def open_table(path: str, encoding: Optional[str], **format_options: Any) -> Tab
     input_format(path)
     try:
         module: Any = importlib.import_module(f".{module_name}", __package__)
-    except ImportError as error:
-        # A module still to come, or one whose native part is not built.
-        if error.name not in (f"{__package__}.{module_name}", f"{__package__}._files"):
-            needs = {"_xlsx": "openpyxl", "_arrowfile": "pyarrow"}.get(module_name, error.name)
-            raise InputError(f"{shown_path(path)}: this format needs {needs}, which is not installed") from None
-        from . import _legacy as module
+    except ImportError as error:  # an optional library, or a native module not built
+        raise InputError(f"{shown_path(path)}: this format needs {error.name}, which is not installed") from None
     table: Table = module.open_table(path, encoding, **format_options)
     return table
 

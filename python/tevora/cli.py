@@ -25,7 +25,6 @@ import time
 from typing import Any, Dict, Iterator, List, Optional, Sequence, TextIO, Tuple
 
 from . import __version__, parse_many
-from ._legacy import column_cells
 from ._output import Output, describe
 from ._report import Report, _shown
 from ._tables import (
@@ -39,7 +38,6 @@ from ._tables import (
 )
 
 # Kept for callers that set it; the format modules choose their own chunks.
-__all__ = ["main", "column_cells", "find_column", "Progress"]
 CHUNK_ROWS = 1 << 16
 # Rows read to find the GTIN column by its content.
 DETECTION_ROWS = 1000
