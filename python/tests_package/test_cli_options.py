@@ -147,3 +147,17 @@ def test_trust_numbers_rewrites_numbers_that_probably_lost_digits(tmp_path, tevo
             assert "--trust-numbers" in summary
     assert written[0] == ["gtin", 5052940000000, "04006381333931"]
     assert written[1] == ["gtin", "05052940000000", "04006381333931"]
+
+
+@pytest.mark.parametrize("where", ["cell", "key column"])
+def test_a_control_character_reaches_a_workbook_or_one_line(tmp_path, tevora_cmd, where):
+    openpyxl = pytest.importorskip("openpyxl", reason="openpyxl reads the workbook back")
+    (tmp_path / "in.csv").write_text("sku,gtin,desc\nA,4006381333931,a\x01b\n")
+    key = "k\x02" if where == "key column" else "key"
+    status, _, err = tevora_cmd("clean", tmp_path / "in.csv", "-o", tmp_path / "out.xlsx", "--key-column", key)
+    if status:  # refused: one line, no file
+        assert status == 1 and err.count("\n") == 1 and not (tmp_path / "out.xlsx").exists()
+        return
+    header, row = openpyxl.load_workbook(tmp_path / "out.xlsx").active.iter_rows(values_only=True)
+    # Written with the format's own escape, which openpyxl leaves as it is.
+    assert (header[3], row[2]) == (key.replace("\x02", "_x0002_"), "a_x0001_b")
