@@ -7,6 +7,7 @@ import errno
 import glob
 import os
 import pathlib
+import pty
 import signal
 import stat
 import subprocess
@@ -407,3 +408,33 @@ def test_a_hangup_ignored_by_nohup_stays_ignored(tmp_path):
         check=True,
     )
     assert process.stdout.endswith("0 True\n")
+
+
+def test_stdout_closed():
+    run = subprocess.run(
+        [sys.executable, "-m", "tevora", "check", CATALOGUE],
+        stderr=subprocess.PIPE,
+        env=ENV,
+        preexec_fn=lambda: os.close(1),
+    )
+    assert run.returncode == 1
+    one_line(run.stderr.decode(), "stdout is closed")
+
+
+def test_binary_output_to_a_terminal_is_refused(tmp_path):
+    pyarrow = pytest.importorskip("pyarrow", reason="pyarrow is optional: Parquet needs it")
+    parquet = pytest.importorskip("pyarrow.parquet")
+    parquet.write_table(pyarrow.table({"gtin": ["4006381333931"]}), tmp_path / "in.parquet")
+    terminal, other_end = pty.openpty()
+    try:
+        run = subprocess.run(
+            [sys.executable, "-m", "tevora", "clean", tmp_path / "in.parquet", "-o", "-"],
+            stdout=other_end,
+            stderr=subprocess.PIPE,
+            env=ENV,
+        )
+    finally:
+        os.close(terminal)
+        os.close(other_end)
+    assert run.returncode == 1
+    one_line(run.stderr.decode(), "stdout is a terminal")

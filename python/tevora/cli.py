@@ -102,6 +102,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
 
 def _fail(message: str, status: int = 1) -> int:
+    if sys.stderr is None:
+        return status
     try:
         sys.stderr.write(f"tevora: {_one_line(message)}\n")
         sys.stderr.flush()
@@ -145,8 +147,10 @@ def _stop_signals() -> Iterator[None]:
             signal.signal(number, handler)
 
 
-def _write(stream: TextIO, text: str, name: str) -> None:
+def _write(stream: Optional[TextIO], text: str, name: str) -> None:
     """Writes to stdout or stderr; a full disk or a dead device is one line."""
+    if stream is None:  # started with the descriptor closed
+        raise InputError(f"{name} is closed; nothing can be written to it")
     try:
         stream.write(text)
         stream.flush()
@@ -437,6 +441,10 @@ def run_clean(args: argparse.Namespace) -> int:
         raise InputError("the output path is empty; name a file, or - for stdout")
     with _table(args) as (table, index, _):
         refuse_output(table, args.file, args.output, out_format)
+        if args.output == "-" and out_format != "csv" and _is_terminal(sys.stdout):
+            raise InputError(
+                f"stdout is a terminal: redirect it to a file for {out_format} output, or name one with -o"
+            )
         name = table.header[index]
         added = ([args.key_column] if args.key_column is not None else []) + (
             [f"{name}_reason", f"{name}_message"] if args.explain else []
@@ -498,6 +506,13 @@ def _check_added(table: Table, added: List[str], out_format: str, args: argparse
                 raise InputError(
                     f"the column name {_shown(new)} cannot be written in the file's encoding {encoding}"
                 ) from None
+
+
+def _is_terminal(stream: Any) -> bool:
+    try:
+        return bool(stream.isatty())
+    except (AttributeError, ValueError, OSError):
+        return False
 
 
 def _is_stdout(stream: Any) -> bool:
