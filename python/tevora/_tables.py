@@ -73,9 +73,11 @@ class Table(Protocol):
     def close(self) -> None: ...
 
 
-# A table may also say which output formats its `clean` writes, as a
-# `output_formats` attribute (a collection of format names); without one it
-# writes its own format only.
+# Optional attributes a table may have, which the command reads when there:
+# `output_formats`, the formats its `clean` writes (its own format only when
+# absent); `encoding`, the text encoding of its CSV output, which added column
+# names must fit. A MemoryError may carry the spreadsheet row it reached as
+# `row`; the command says "out of memory at row N".
 
 
 # Suffix -> (format, module). Anything else is read as delimited text.

@@ -75,11 +75,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         try:
             return int(args.run(args))
         except Interrupted as stop:
-            return _fail(
-                f"interrupted by {signal.Signals(stop.signum).name}; no partial output left", 128 + stop.signum
-            )
+            return _fail(f"interrupted by {signal.Signals(stop.signum).name}", 128 + stop.signum)
         except KeyboardInterrupt:
-            return _fail("interrupted by SIGINT; no partial output left", 128 + signal.SIGINT)
+            return _fail("interrupted by SIGINT", 128 + signal.SIGINT)
         except BrokenPipeError:
             # The reader of our output went away (`tevora check big.csv | head`); say nothing more.
             _silence_stdout()
