@@ -161,3 +161,16 @@ def test_a_control_character_reaches_a_workbook_or_one_line(tmp_path, tevora_cmd
     header, row = openpyxl.load_workbook(tmp_path / "out.xlsx").active.iter_rows(values_only=True)
     # Written with the format's own escape, which openpyxl leaves as it is.
     assert (header[3], row[2]) == (key.replace("\x02", "_x0002_"), "a_x0001_b")
+
+
+def test_a_path_with_a_newline_and_a_stray_byte_is_shown_on_one_line(tmp_path, tevora_cmd):
+    name = os.fsdecode(b"new\nline\xff.csv")
+    (tmp_path / name).write_text("sku,gtin\nA,4006381333931\n")
+    status, out, _ = tevora_cmd("check", tmp_path / name)
+    assert status == 0 and out.startswith(f"{tmp_path}/new\\nline\\xff.csv: column")
+    status, out, _ = tevora_cmd("clean", tmp_path / name, "-o", tmp_path / ("out" + name))
+    assert (
+        status == 0
+        and out.count("\n") == 1
+        and '/outnew\\nline\\xff.csv: 1 row written; column "gtin": 1 GTIN in store form' in out
+    )

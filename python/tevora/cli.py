@@ -26,7 +26,7 @@ from typing import Any, Dict, Iterator, List, Optional, Sequence, TextIO, Tuple
 
 from . import __version__, parse_many
 from ._output import Output, describe
-from ._report import Report, _shown
+from ._report import Report, _count, _shown
 from ._tables import (
     CleanOptions,
     InputError,
@@ -461,8 +461,9 @@ def run_clean(args: argparse.Namespace) -> int:
             result = table.clean(index, stream, options, progress.update)
             output.commit()
     summary = (
-        f"{output.shown}: {result.rows:,} rows written; column {_shown(name)}: {result.gtins:,} GTINs in store form "
-        f"({result.changed:,} rewritten), {result.rows - result.gtins:,} cells kept as they were"
+        f"{output.shown}: {_count(result.rows, 'row')} written; column {_shown(name)}: "
+        f"{_count(result.gtins, 'GTIN')} in store form ({result.changed:,} rewritten), "
+        f"{_count(result.rows - result.gtins, 'cell')} kept as {'it was' if result.rows - result.gtins == 1 else 'they were'}"
     )
     notes = list(result.notes)
     if result.ragged:
