@@ -8,6 +8,7 @@ import threading
 
 import pytest
 
+from tevora import _output
 from tevora._output import Output
 from tevora._tables import InputError
 
@@ -71,16 +72,19 @@ def test_a_new_file_has_the_umask_mode(tmp_path):
     assert stat.S_IMODE((tmp_path / "out.csv").stat().st_mode) == 0o640
 
 
-@pytest.mark.parametrize("when", ["writing", "before writing"])
-def test_a_failure_leaves_the_old_file_and_no_temporary(tmp_path, when):
+@pytest.mark.parametrize("when", ["writing", "before writing", "stop signal lost"])
+def test_a_failure_leaves_the_old_file_and_no_temporary(tmp_path, monkeypatch, when):
     out = tmp_path / "out.csv"
     out.write_bytes(b"old\n")
-    with pytest.raises(RuntimeError), Output(str(out)) as output:
-        if when == "writing":
+    # A signal whose exception a finaliser swallowed is still remembered.
+    monkeypatch.setattr(_output, "stopped", [15] if when == "stop signal lost" else [])
+    with pytest.raises((RuntimeError, _output.Interrupted)), Output(str(out)) as output:
+        if when != "before writing":
             stream = output.open()
             stream.write(b"partial" * 100000)
             assert len(entries(tmp_path)) == 2  # the temporary, beside its place
-        raise RuntimeError("stop")
+        if when != "stop signal lost":
+            raise RuntimeError("stop")
     output.abort()  # twice is harmless
     assert entries(tmp_path) == ["out.csv"] and out.read_bytes() == b"old\n"
 

@@ -15,7 +15,7 @@ import io
 import os
 import re
 import stat
-from typing import Any, BinaryIO, Optional
+from typing import Any, BinaryIO, List, Optional
 
 from ._tables import InputError, shown_path
 
@@ -23,6 +23,19 @@ BUFFER_BYTES = 1 << 20
 # Names of a descriptor already open: written to that descriptor, not reopened.
 _OPEN_DESCRIPTOR = re.compile(r"/(?:dev/fd|proc/self/fd)/(\d+)")
 _STANDARD = {"/dev/stdout": 1, "/dev/stderr": 2}
+
+
+class Interrupted(BaseException):
+    """A stop signal (SIGINT, SIGTERM, SIGHUP) arrived; carries its number."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+# The stop signals received, appended by the command's handler: checked again
+# before an output is put in place.
+stopped: List[int] = []
 
 
 class OutputError(InputError):
@@ -151,6 +164,8 @@ class Output:
 
     def commit(self) -> None:
         """Everything written: the destination now holds it."""
+        if stopped:
+            raise Interrupted(stopped[0])
         stream, self.stream = self.stream, None
         if stream is not None:
             try:

@@ -25,7 +25,7 @@ import time
 from typing import Any, Dict, Iterator, List, Optional, Sequence, TextIO, Tuple
 
 from . import __version__, parse_many
-from ._output import Output, describe
+from ._output import Interrupted, Output, describe, stopped
 from ._report import Report, _count, _shown
 from ._tables import (
     CleanOptions,
@@ -56,14 +56,6 @@ FAIL_ON_KINDS = ("wrong-check-digit", "refused")
 PROBLEM_FIELDS = ("row", "raw", "reason", "message", "flags")
 
 
-class Interrupted(BaseException):
-    """A stop signal arrived; carries its number to the exit status."""
-
-    def __init__(self, signum: int) -> None:
-        super().__init__(signum)
-        self.signum = signum
-
-
 def main(argv: Optional[Sequence[str]] = None) -> int:
     # Cells and messages may hold characters the terminal's encoding lacks; show
     # them as escapes rather than fail.
@@ -73,7 +65,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     args = _parser().parse_args(argv)
     with _stop_signals():
         try:
-            return int(args.run(args))
+            status = int(args.run(args))
+            if stopped:  # a stop whose exception was lost, after the output was complete
+                raise Interrupted(stopped[0])
+            return status
         except Interrupted as stop:
             return _fail(f"interrupted by {signal.Signals(stop.signum).name}", 128 + stop.signum)
         except KeyboardInterrupt:
@@ -128,6 +123,9 @@ def _silence_stdout() -> None:
 @contextlib.contextmanager
 def _stop_signals() -> Iterator[None]:
     def stop(signum: int, frame: Any) -> None:
+        # Remembered too: an exception raised where Python ignores it (a
+        # finaliser) must still keep `commit` from putting the output in place.
+        stopped.append(signum)
         raise Interrupted(signum)
 
     previous: Dict[int, Any] = {}
@@ -143,6 +141,7 @@ def _stop_signals() -> Iterator[None]:
     finally:
         for number, handler in previous.items():
             signal.signal(number, handler)
+        stopped.clear()
 
 
 def _write(stream: Optional[TextIO], text: str, name: str) -> None:
