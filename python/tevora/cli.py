@@ -470,7 +470,8 @@ def run_clean(args: argparse.Namespace) -> int:
         notes.append(f"{rows} longer than the header; the added columns follow the longest")
     if result.stray_quotes:
         cells = "1 cell holds" if result.stray_quotes == 1 else f"{result.stray_quotes:,} cells hold"
-        notes.append(f"{cells} a quote inside an unquoted field, kept as they were")
+        kept = "it was" if result.stray_quotes == 1 else "they were"
+        notes.append(f"{cells} a quote inside an unquoted field, kept as {kept}")
     if result.lost_digits:
         notes.append(
             f"{result.lost_digits:,} numbers probably lost digits in scientific notation and were kept "
