@@ -11,6 +11,7 @@
 
 #include "columns.hpp"
 #include "pyref.hpp"
+#include "raise_status.hpp"
 #include "result.hpp"
 
 namespace tevora_arrow {
@@ -200,19 +201,6 @@ void without_gil(Body body) {
   }
 }
 
-PyObject* raise(const Status& status) noexcept {
-  switch (status.kind()) {
-    case Status::NoMemory:
-      return PyErr_NoMemory();
-    case Status::TypeError:
-      PyErr_SetString(PyExc_TypeError, status.message().c_str());
-      return nullptr;
-    default:
-      PyErr_SetString(PyExc_ValueError, status.message().c_str());
-      return nullptr;
-  }
-}
-
 // Releases what is left of the input. A producer's release may run Python
 // code, which must not find an exception pending, so one is set aside; not
 // noexcept, for the same reason as call_method.
@@ -237,7 +225,7 @@ PyObject* column_function(Operation operation, PyObject* column) {
   Outcome out;
   without_gil([operation, &in, &out] { work(operation, in, out); });
   release(in);
-  if (!out.status) return raise(out.status);
+  if (!out.status) return raise_status(out.status);
   return new_result(result_class, std::move(out.schema), std::move(out.chunks));
 }
 

@@ -11,6 +11,7 @@
 
 #include "cells.hpp"
 #include "pyref.hpp"
+#include "raise_status.hpp"
 
 namespace tevora_files {
 namespace {
@@ -117,18 +118,8 @@ PyObject* add_arrow(Tally& tally, bool& busy, std::uint64_t first_row, PyObject*
     throw;
   }
   busy = false;
-  switch (status.kind()) {
-    case Status::Ok:
-      Py_RETURN_NONE;
-    case Status::NoMemory:
-      return PyErr_NoMemory();
-    case Status::TypeError:
-      PyErr_SetString(PyExc_TypeError, status.message().c_str());
-      return nullptr;
-    default:
-      PyErr_SetString(PyExc_ValueError, status.message().c_str());
-      return nullptr;
-  }
+  if (status) Py_RETURN_NONE;
+  return tevora_arrow::raise_status(status);
 }
 
 }  // namespace tevora_files
