@@ -13,11 +13,9 @@ import argparse
 import json
 import os
 import pathlib
-import statistics
 import subprocess
 import sys
 import threading
-import time
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parents[1] / "python"))
@@ -32,20 +30,12 @@ import tevora  # noqa: E402
 import tevora.arrow  # noqa: E402
 import tevora.pandas  # noqa: E402
 from compare import make_column  # noqa: E402
+from timing import median_seconds  # noqa: E402
 
 
 def texts(n, seed=2026):
     """The mix as the list functions read it, one text per cell."""
     return [p.raw for p in tevora.parse_many(make_column(n, seed))]
-
-
-def median_seconds(work, repeats):
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        work()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
 
 
 def polars_by_hand(series):

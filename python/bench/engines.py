@@ -16,10 +16,8 @@ median of R runs. An engine that is not installed is skipped.
 import argparse
 import os
 import pathlib
-import statistics
 import sys
 import tempfile
-import time
 
 HERE = pathlib.Path(__file__).resolve().parent
 PACKAGE_ROOT = str(HERE.parents[1] / "python")
@@ -31,15 +29,7 @@ import pyarrow as pa  # noqa: E402
 import tevora  # noqa: E402
 from arrow_compare import texts  # noqa: E402
 from compare import python_store_form  # noqa: E402
-
-
-def median_seconds(work, repeats):
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        work()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
+from timing import median_seconds  # noqa: E402
 
 
 def report(engine, rows, pairs):

@@ -20,17 +20,18 @@ import random
 import re
 import resource
 import shutil
-import statistics
 import subprocess
 import sys
 import tempfile
-import time
 import warnings
 import zipfile
 
 HERE = pathlib.Path(__file__).resolve().parent
 PYTHON_DIR = HERE.parents[1] / "python"
 sys.path.insert(0, str(PYTHON_DIR))
+sys.path.insert(0, str(HERE))
+
+from timing import median_seconds  # noqa: E402
 
 from tevora import _xlsx  # noqa: E402
 
@@ -179,15 +180,6 @@ def read_openpyxl(path, index):
         return count + len(chunk)
     finally:
         book.close()
-
-
-def median_seconds(work, repeats):
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        work()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
 
 
 def peak_rss(args):

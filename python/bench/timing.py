@@ -1,0 +1,13 @@
+"""The one way the benchmarks time work: the median of repeated runs."""
+
+import statistics
+import time
+
+
+def median_seconds(work, repeats):
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        work()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
