@@ -82,7 +82,7 @@ class Output:
             raise InputError(f"{shown}: cannot write: a part of the path is not a directory") from None
         except OSError as error:
             raise InputError(f"{shown}: cannot write: {describe(error)}") from None
-        if found is not None and input_path not in (None, "-"):
+        if found is not None and input_path is not None and input_path != "-":
             try:
                 source = os.stat(input_path)
             except OSError:
