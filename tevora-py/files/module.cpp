@@ -48,6 +48,10 @@ bool claim(bool& busy) noexcept {
   return true;
 }
 
+// Runs `body` without the interpreter lock. Taking the lock back is where
+// CPython ends a daemon thread once the interpreter is exiting, by unwinding
+// its stack: so no frame of ours above this may be noexcept or own a Python
+// object, whose release would then run without the lock.
 template <typename Body>
 void without_gil(Body body) {
   PyThreadState* const state = PyEval_SaveThread();
@@ -174,12 +178,15 @@ PyObject* Tally_add(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   auto* box = reinterpret_cast<TallyBox*>(self);
   return tevora_py::guarded([&]() -> PyObject* {
-    Ref list(PyList_Check(cells) ? Ref::borrow(cells) : Ref(PySequence_List(cells)));
-    if (!list) return nullptr;
     std::vector<std::size_t> lost_at;
-    if (!lost_indexes(lost, lost_at, PyList_Size(list.get()))) return nullptr;
     tevora_py::CellTexts texts;
-    if (!tevora_py::collect(list.get(), texts)) return nullptr;
+    {
+      // Released before the lock is: the texts are copies.
+      const Ref list(PyList_Check(cells) ? Ref::borrow(cells) : Ref(PySequence_List(cells)));
+      if (!list) return nullptr;
+      if (!lost_indexes(lost, lost_at, PyList_Size(list.get()))) return nullptr;
+      if (!tevora_py::collect(list.get(), texts)) return nullptr;
+    }
     if (!claim(box->busy)) return nullptr;
     bool failed = false;
     without_gil([&] {
@@ -565,8 +572,9 @@ PyObject* scan(PyObject* self, Step step) {
 PyObject* Scanner_feed(PyObject* self, PyObject* data) {
   char* bytes = nullptr;
   Py_ssize_t size = 0;
+  // Read without the lock: bytes never change, and the caller's reference
+  // keeps them alive for the call.
   if (PyBytes_AsStringAndSize(data, &bytes, &size) < 0) return nullptr;
-  const Ref keep = Ref::borrow(data);  // its bytes are read without the lock
   return scan(self, [&](Scanner& s, std::string& out) {
     out.reserve(static_cast<std::size_t>(size) + static_cast<std::size_t>(size) / 8);
     return s.feed({bytes, static_cast<std::size_t>(size)}, out);
