@@ -147,10 +147,10 @@ fuzz:
 # our instances too and LeakSanitizer sees a lost one at exit (the
 # interpreter's own memory is still reachable then, so it reports none of
 # it). Output is captured at the sys level only: a sanitizer's report, written
-# to the process's stderr, reaches the log. Then the Arrow module's tests,
+# to the process's stderr, reaches the log. Then the Arrow and CSV tests,
 # with pyarrow, polars and pandas, against a copy of the package holding the
-# sanitized builds of both modules; leak detection is off there, as those
-# libraries keep memory of their own to the end.
+# sanitized builds of all three modules; leak detection is off there, as
+# those libraries keep memory of their own to the end.
 sanitize: tools-venv
 	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DTEVORA_SANITIZE=ON \
 	  -DTEVORA_BENCH=OFF -DTEVORA_COPY_TO_PACKAGE=OFF >/dev/null
