@@ -134,6 +134,8 @@ def test_other_encodings_come_back_in_their_codec_and_byte_order(tmp_path, codec
         (b"\n\ngtin\n", None, "the first line is blank"),
         (b"", None, "the file is empty"),
         (b"\xff\xfe", None, "the file is empty"),
+        # U+2235 read from NEC's bytes would be written back as JIS's.
+        (b"sku,desc,gtin\nA,\x87\x9a,4006381333931\n", "cp932", "would not come back the same"),
     ],
 )
 def test_bad_input_is_one_line_naming_where(tmp_path, data, encoding, message):

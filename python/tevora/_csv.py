@@ -244,7 +244,7 @@ class CsvTable:
         else:
             text = codecs.getincrementaldecoder("utf-8")()
             encoder = codecs.getincrementalencoder(self.encoding)()
-            for piece in self._scan(scanner, progress):
+            for piece in self._scan(scanner, progress, round_trip=True):
                 out.write(encoder.encode(text.decode(piece)))
             out.write(encoder.encode(text.decode(b"", final=True), final=True))
         return CleanResult(
@@ -307,20 +307,37 @@ class CsvTable:
             want = CHUNK if consumed else max(CHUNK, len(pending))
             progress()
 
-    def _scan(self, scanner: CsvScanner, progress: Callable[[], None]) -> Iterator[bytes]:
-        """The whole file through the scanner; yields its output."""
+    def _scan(self, scanner: CsvScanner, progress: Callable[[], None], round_trip: bool = False) -> Iterator[bytes]:
+        """The whole file through the scanner; yields its output. With
+        `round_trip`, a file read through another codec must encode back to
+        its very bytes, or the copy written back in that codec would differ
+        outside the cleaned cells (cp932, for one, has several byte
+        sequences for one character)."""
         self._file.seek(len(self._bom))
         self._done = 0
         decoder = None if self._native else codecs.getincrementaldecoder(self.encoding)()
+        encoder = codecs.getincrementalencoder(self.encoding)() if decoder is not None and round_trip else None
+        unmatched = b""  # bytes read whose text has not been encoded back yet
         try:
             while True:
                 chunk = self._file.read(CHUNK, whole=False)
                 self._done = self._file.tell()
                 if decoder is not None:
                     try:
-                        data = decoder.decode(chunk, final=not chunk).encode("utf-8")
+                        text = decoder.decode(chunk, final=not chunk)
                     except UnicodeDecodeError as error:
                         raise InputError(_undecodable(self.path, chunk, error, self.encoding, scanner.line)) from None
+                    if encoder is not None:
+                        again = encoder.encode(text, final=not chunk)
+                        unmatched += chunk
+                        if not unmatched.startswith(again):
+                            raise InputError(
+                                f"{self.path}: some of its {self.encoding} bytes would not come back the same "
+                                "when written again (a character with more than one byte form), so it cannot be "
+                                "cleaned without changing other cells; check reads it, or convert it to UTF-8 first"
+                            )
+                        unmatched = unmatched[len(again) :]
+                    data = text.encode("utf-8")
                 else:
                     data = chunk
                 if data:
