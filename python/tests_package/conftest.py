@@ -11,6 +11,8 @@ import os
 import pathlib
 import sys
 
+import pytest
+
 REPO = pathlib.Path(__file__).resolve().parents[2]
 INSTALLED = bool(os.environ.get("TEVORA_INSTALLED"))
 
@@ -24,3 +26,17 @@ else:
     sys.path.insert(0, str(PACKAGE_PARENT))
     if not list((PACKAGE_PARENT / "tevora").glob("_tevora*.so")):
         raise ImportError(f"the extension is not built into {PACKAGE_PARENT / 'tevora'}; run `make build` first")
+
+
+@pytest.fixture
+def tevora_cmd(capsys):
+    """Runs the command in this process: its exit status, stdout and stderr."""
+
+    def run(*args):
+        from tevora import cli
+
+        status = cli.main([str(a) for a in args])
+        out, err = capsys.readouterr()
+        return status, out, err
+
+    return run

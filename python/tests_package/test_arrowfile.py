@@ -9,7 +9,7 @@ import pyarrow.feather  # noqa: E402
 import pyarrow.ipc  # noqa: E402
 import pyarrow.parquet as pq  # noqa: E402
 
-from tevora import _arrowfile, cli  # noqa: E402
+from tevora import _arrowfile  # noqa: E402
 from tevora._tables import CleanOptions, InputError  # noqa: E402
 
 GTINS = ["4006381333931", " 4006-3813-33932", None, "n/a", "04006381333931", ""]
@@ -133,16 +133,6 @@ def test_a_column_of_numbers_is_checked_but_not_cleaned(tmp_path):
     source = write(tmp_path / "in.parquet", pa.table({"gtin": pa.array([4006381333931, None])}))
     with pytest.raises(InputError, match='column "gtin" holds int64 values, .* cast the column to string first'):
         clean(source, tmp_path / "out.parquet", index=0)
-
-
-@pytest.fixture
-def tevora_cmd(capsys):
-    def run(*args):
-        status = cli.main([str(a) for a in args])
-        out, err = capsys.readouterr()
-        return status, out, err
-
-    return run
 
 
 BAD = [

@@ -60,16 +60,6 @@ MIX_REPORT = {
 }
 
 
-@pytest.fixture
-def tevora_cmd(capsys):
-    def run(*args):
-        status = cli.main([str(a) for a in args])
-        out, err = capsys.readouterr()
-        return status, out, err
-
-    return run
-
-
 def write_csv(path, header, rows):
     with open(path, "w", newline="", encoding="utf-8") as f:
         csv.writer(f, lineterminator="\n").writerows([header, *rows])

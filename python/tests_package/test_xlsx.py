@@ -8,7 +8,7 @@ import zipfile
 
 import pytest
 
-from tevora import _xlsx, cli
+from tevora import _xlsx
 from tevora._tables import CleanOptions, InputError
 
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
@@ -504,16 +504,6 @@ def test_added_columns_past_the_last_column_are_refused_before_writing(tmp_path)
     with pytest.raises(InputError, match="pass the last column a workbook has"):
         clean(path, tmp_path / "out.xlsx", added=["key"], key_column="key", index=0)
     assert (tmp_path / "out.xlsx").stat().st_size == 0
-
-
-@pytest.fixture
-def tevora_cmd(capsys):
-    def run(*args):
-        status = cli.main([str(a) for a in args])
-        out, err = capsys.readouterr()
-        return status, out, err
-
-    return run
 
 
 def test_text_rows_become_a_new_workbook_of_text_cells(tmp_path):

@@ -15,7 +15,7 @@ from __future__ import annotations
 
 from typing import Any, BinaryIO, Callable, Iterator, List, Optional, Tuple
 
-from ._tables import CleanOptions, CleanResult, InputError, input_format, shown_path
+from ._tables import CleanOptions, CleanResult, InputError, input_format, shown_path, unreadable
 
 __all__ = ["open_table", "ArrowFileTable", "BATCH_ROWS"]
 
@@ -72,10 +72,8 @@ class ArrowFileTable:
                     self.schema = pa.ipc.open_stream(pa.memory_map(path)).schema
                 else:
                     self.schema = self._file.schema
-        except FileNotFoundError:
-            raise InputError(f"{self.path}: no such file") from None
-        except IsADirectoryError:
-            raise InputError(f"{self.path}: is a directory, not a file") from None
+        except (FileNotFoundError, IsADirectoryError) as error:
+            raise unreadable(self.path, error) from None
         except (pa.ArrowException, OSError, ValueError) as error:
             raise InputError(f"{self.path}: not a readable {NAMES[kind]} file ({_first_line(error)})") from None
         self.header: List[str] = list(self.schema.names)

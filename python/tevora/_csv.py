@@ -32,7 +32,7 @@ import tempfile
 from typing import IO, Any, BinaryIO, Callable, Iterator, List, Optional, Tuple
 
 from ._files import CsvScanner, records
-from ._tables import CleanOptions, CleanResult, InputError, shown_path
+from ._tables import CleanOptions, CleanResult, InputError, shown_path, unreadable
 
 CHUNK = 1 << 20
 # The start of the file read to tell its dialect and header; more is read
@@ -367,12 +367,8 @@ def _open(path: str, shown: str) -> "_Input":
     comes and kept in a temporary file as well, for a second pass."""
     try:
         source: IO[bytes] = sys.stdin.buffer if path == "-" else open(path, "rb")
-    except FileNotFoundError:
-        raise InputError(f"{shown}: no such file") from None
-    except IsADirectoryError:
-        raise InputError(f"{shown}: is a directory, not a file") from None
     except OSError as error:
-        raise InputError(f"{shown}: cannot read: {error.strerror}") from None
+        raise unreadable(shown, error) from None
     try:
         regular = stat.S_ISREG(os.fstat(source.fileno()).st_mode)
     except (OSError, ValueError):

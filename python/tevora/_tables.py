@@ -163,6 +163,15 @@ def writable_formats(table: Table, path: str) -> Tuple[str, ...]:
     return tuple(formats) if formats is not None else (input_format(path),)
 
 
+def unreadable(shown: str, error: OSError) -> InputError:
+    """The one line for an input that cannot be opened."""
+    if isinstance(error, FileNotFoundError):
+        return InputError(f"{shown}: no such file")
+    if isinstance(error, IsADirectoryError):
+        return InputError(f"{shown}: is a directory, not a file")
+    return InputError(f"{shown}: cannot read: {error.strerror or error}")
+
+
 def shown_path(path: "str | os.PathLike[str]") -> str:
     """A path on one line: control characters and bytes that are not UTF-8
     (held as surrogates by the file system encoding) as escapes."""

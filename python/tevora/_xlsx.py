@@ -51,7 +51,7 @@ from typing import (
     Union,
 )
 
-from ._tables import CleanOptions, CleanResult, InputError, shown_path
+from ._tables import CleanOptions, CleanResult, InputError, shown_path, unreadable
 from ._tevora import key_strings, parse_many, store_form_many
 
 __all__ = [
@@ -155,12 +155,8 @@ class _Book:
         self.size = 0
         try:
             self.zip = zipfile.ZipFile(source)
-        except FileNotFoundError:
-            raise InputError(f"{path}: no such file") from None
-        except IsADirectoryError:
-            raise InputError(f"{path}: is a directory, not a file") from None
         except OSError as error:
-            raise InputError(f"{path}: cannot read: {error.strerror or error}") from None
+            raise unreadable(path, error) from None
         except (zipfile.BadZipFile, ValueError, EOFError) as error:
             if _starts_with(source, OLE_MAGIC):
                 raise InputError(
@@ -740,24 +736,21 @@ class XlsxTable:
         if self._member is not None:
             self._member.close()
         member = self._member = _Member(self._book, self._sheet_info)
-        buffer = b""
-        while True:
-            found = ROOT.search(buffer)
-            if found is not None:
-                break
-            data = member.read()
-            if not data or len(buffer) > MAX_PART_BYTES:
-                raise InputError(f"{self.path}: {self._sheet_name} is not a worksheet")
-            buffer += data
+
+        def read_until(pattern: Pattern[bytes], buffer: bytes, missing: str) -> Tuple[Match[bytes], bytes]:
+            """The first match of `pattern` in the sheet, read as far as it takes."""
+            while True:
+                found = pattern.search(buffer)
+                if found is not None:
+                    return found, buffer
+                data = member.read()
+                if not data or len(buffer) > MAX_PART_BYTES:
+                    raise InputError(f"{self.path}: {self._sheet_name} {missing}")
+                buffer += data
+
+        found, buffer = read_until(ROOT, b"", "is not a worksheet")
         grammar = self._grammar = _Grammar(_namespace_prefix(found.group(1), found.group(2)))
-        while True:
-            opening = grammar.sheet_data.search(buffer)
-            if opening is not None:
-                break
-            data = member.read()
-            if not data or len(buffer) > MAX_PART_BYTES:
-                raise InputError(f"{self.path}: {self._sheet_name} has no sheet data")
-            buffer += data
+        opening, buffer = read_until(grammar.sheet_data, buffer, "has no sheet data")
         self._refuse_markup(buffer)
         text = buffer[: opening.end()]
         buffer = buffer[opening.end() :]
